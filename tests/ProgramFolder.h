@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// A temporary application folder holding a copy of the built program (the program finds its
+// Configuration and converter beside its own executable, so a link would not do), plus a
+// temporary home for its settings and desktop.
+class ProgramFolder
+{
+public:
+    ProgramFolder()
+    {
+        const QString program = path() + QStringLiteral("/kelvane");
+        m_Ready = QFile::copy(QStringLiteral(KELVANE_PROGRAM), program);
+        QDir(m_Home.path()).mkpath(QStringLiteral(".runtime"));
+        QFile::setPermissions(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    bool isReady() const { return m_Ready && m_Folder.isValid() && m_Home.isValid(); }
+    QString path() const { return m_Folder.path(); }
+    QString home() const { return m_Home.path(); }
+    QString program() const { return path() + QStringLiteral("/kelvane"); }
+    QString configHome() const { return home() + QStringLiteral("/.config"); }
+    QString runtimeDir() const { return home() + QStringLiteral("/.runtime"); }
+
+    bool writeConfiguration(const QByteArray &content) const
+    {
+        QFile file(path() + QStringLiteral("/Configuration"));
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    }
+
+    QProcessEnvironment environment(const QString &platform = QStringLiteral("offscreen")) const
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), home());
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome());
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir());
+        environment.remove(QStringLiteral("XDG_DESKTOP_DIR"));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+        return environment;
+    }
+
+    // Starts the program and collects its standard error until it holds `count` lines that
+    // start with `prefix`, or the timeout passes.
+    QStringList startAndReadLines(QProcess &process, const QString &prefix, int count,
+                                  int timeoutMs = 30000) const
+    {
+        process.setProcessEnvironment(environment());
+        process.setProgram(program());
+        process.start();
+        QStringList lines;
+        QByteArray pending;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < timeoutMs
+               && lines.filter(QRegularExpression(QLatin1Char('^') + prefix)).size() < count) {
+            if (!process.waitForReadyRead(100) && process.state() == QProcess::NotRunning)
+                break;
+            pending += process.readAllStandardError();
+            int end;
+            while ((end = pending.indexOf('\n')) >= 0) {
+                lines << QString::fromLocal8Bit(pending.left(end));
+                pending.remove(0, end + 1);
+            }
+        }
+        return lines;
+    }
+
+private:
+    QTemporaryDir m_Folder;
+    QTemporaryDir m_Home;
+    bool m_Ready = false;
+};
