@@ -34,6 +34,8 @@ public:
     static int AppID();
     static int BrandID();
     static QString SourceFormatExtension();
+    // Any key's value as text: a string unchanged, a number in its standard form, else "".
+    static QString ConfigurationText(const QString &Key);
 
     // First-run flags, written and synced once the server confirms the event.
     static bool IsAppInstalledSavedToServer();
@@ -68,7 +70,6 @@ public:
 private:
     Configuration() = delete;
 
-    static QString ConfigurationText(const QString &Key);
     static int ConfigurationInteger(const QString &Key);
     static QString RandomCharacters(int Count);
 };

@@ -1,10 +1,17 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
+#include <QProcess>
+#include <QStringList>
+#include <QUrl>
+#include <QVariantMap>
 
 class MainWindowForm;
+class QCloseEvent;
 
-// The one window of the program.
+// The one window of the program: its construction and close flow live in MainWindow.cpp, the
+// conversion slots in ui/conversion/.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -13,6 +20,49 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // The window's top-left corner, centred on an available screen area whose own origin is
+    // ignored.
+    static QPoint CentredPosition(const QRect &AvailableArea, const QSize &WindowSize);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void SetupWindowsUI();
+    void StartUpdate();
+    void AppInitialization(QVariantMap Contents);
+    void OpenHomepage();
+    void SelectFile();
+    void StartConversion();
+    void CancelConversion();
+    void OpenOutputFolder(QString OutputFilePath = QString());
+    void AdLinkClicked(QUrl link);
+    void ShowErrorMessageForFFMPEGMissing();
+    void ConversionProcessError(QProcess::ProcessError ProcessError);
+    void ReadNextPartOfConverterOutput();
+    void CompleteConversion(int ExitCode);
+    void ThreeSecondsElapsedNow();
+    void WriteSettings();
+    void ReadSettings();
+    void RealClose();
+
 private:
+    void SendStartupEvents();
+    void ConnectSignals();
+    void PlaceOnPrimaryScreen();
+
     MainWindowForm *ui;
+    QCloseEvent *m_CloseEvent = nullptr;
+    QString m_InputFilePath;
+    QString m_OutputFilePath;
+    bool m_ThreeSecondsElapsed = false;
+    int m_DurationInSeconds = 0;
+    QProcess m_ConverterProcess;
+    bool m_ConversionCancelledByUser = false;
+    QByteArray m_ConverterOutput;
+    QString m_ConversionID;
+    QStringList m_CurrentFFMPEGArguments;
+    // Monotonic clocks: a QTime would wrap after 24 hours and report a wrong running time.
+    QElapsedTimer m_AppStartTime;
+    QElapsedTimer m_ConversionTime;
 };

@@ -1,0 +1,10 @@
+#include "ui/MainWindow.h"
+
+void MainWindow::ShowErrorMessageForFFMPEGMissing()
+{
+}
+
+void MainWindow::ConversionProcessError(QProcess::ProcessError)
+{
+}
+

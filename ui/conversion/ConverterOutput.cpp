@@ -1,0 +1,6 @@
+#include "ui/MainWindow.h"
+
+void MainWindow::ReadNextPartOfConverterOutput()
+{
+}
+

@@ -1,0 +1,10 @@
+#include "ui/MainWindow.h"
+
+void MainWindow::SelectFile()
+{
+}
+
+void MainWindow::OpenOutputFolder(QString)
+{
+}
+
