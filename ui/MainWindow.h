@@ -23,6 +23,8 @@ public:
     // The window's top-left corner, centred on an available screen area whose own origin is
     // ignored.
     static QPoint CentredPosition(const QRect &AvailableArea, const QSize &WindowSize);
+    // The open-file dialog's filter for a comma-separated list of source extensions.
+    static QString SourceFileFilter(const QString &Extensions);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -50,6 +52,10 @@ private:
     void SendStartupEvents();
     void ConnectSignals();
     void PlaceOnPrimaryScreen();
+    void TrackProgress(const QString &ChunkText);
+    void LookForDuration();
+    void StopConverter();
+    void RefuseToOverwriteSource();
 
     MainWindowForm *ui;
     QCloseEvent *m_CloseEvent = nullptr;
@@ -62,6 +68,13 @@ private:
     QByteArray m_ConverterOutput;
     QString m_ConversionID;
     QStringList m_CurrentFFMPEGArguments;
+    // Where the search for the current job's duration goes on in m_ConverterOutput: it starts
+    // at the job's own first byte, so an earlier job's output never gives it its duration.
+    int m_DurationSearchFrom = 0;
+    bool m_DurationMarkerSeen = false;
+    // Set while QProcess reports the death of the converter: closing it then would wait for
+    // a child that has already been reaped.
+    bool m_ReportingConverterCrash = false;
     // Monotonic clocks: a QTime would wrap after 24 hours and report a wrong running time.
     QElapsedTimer m_AppStartTime;
     QElapsedTimer m_ConversionTime;
