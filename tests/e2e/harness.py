@@ -1,0 +1,249 @@
+"""Runs the built Kelvane program as a person does: in a real X server, from its own
+application folder, with a temporary home, a local telemetry server, and a stand-in xdg-open
+that records what the desktop is asked to open."""
+
+import json
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import tempfile
+import time
+
+from Xlib import X, display as xdisplay, protocol
+
+PROGRAM = os.environ["KELVANE_E2E_PROGRAM"]
+SERVER = os.environ["KELVANE_E2E_SERVER"]
+PORT = int(os.environ["KELVANE_E2E_PORT"])
+SOURCE_DIR = os.environ.get("KELVANE_SOURCE_DIR", "")
+
+# Centres of the form's controls, relative to the window.
+FIND_FILE = (537, 46)
+CONVERT = (408, 155)
+SHOW_FILES = (532, 155)
+HELP = (565, 15)
+
+SAMPLE_CONFIGURATION = {
+    "AppName": "Kelvane FLAC to MP3",
+    "AppVersion": "1.0.0",
+    "AppID": 101,
+    "BrandID": 7,
+    "BrandName": "Kelvane",
+    "AppHomepage": "www.kelvane.example/flac-to-mp3",
+    "SourceFormatExtension": "FLAC",
+    "OutputFormatExtension": "mp3",
+    "FFMPEGArguments": "-y -vn -codec:a libmp3lame -b:a 192k",
+}
+
+
+def wait_until(predicate, timeout=20.0, interval=0.05, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class XServer:
+    """An Xvfb of its own, on a display number it picks itself."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+             "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as pipe:
+            number = pipe.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        self.name = ":" + number
+        self.connection = xdisplay.Display(self.name)
+
+    def stop(self):
+        self.connection.close()
+        self.process.terminate()
+        self.process.wait(10)
+
+    def xdotool(self, *arguments, check=True):
+        result = subprocess.run(["xdotool", *map(str, arguments)], capture_output=True,
+                                text=True, env=dict(os.environ, DISPLAY=self.name))
+        if check and result.returncode != 0:
+            raise AssertionError("xdotool %s failed: %s" % (arguments, result.stderr))
+        return result.stdout.strip()
+
+    def visible_windows(self, title):
+        output = self.xdotool("search", "--onlyvisible", "--name", "^%s$" % title, check=False)
+        return [int(line) for line in output.split()]
+
+    def wait_for_window(self, title, timeout=20.0):
+        return wait_until(lambda: (self.visible_windows(title) or [None])[0], timeout,
+                          what="window " + repr(title))
+
+    def wait_until_gone(self, title, timeout=20.0):
+        wait_until(lambda: not self.visible_windows(title), timeout,
+                   what="window %r to disappear" % title)
+
+    def click(self, window, point):
+        self.xdotool("mousemove", "--window", window, point[0], point[1], "click", "1")
+
+    # Keys go through XTEST to the focused window: Qt takes them as a person's key presses.
+    def type_into(self, window, text):
+        self.xdotool("windowfocus", "--sync", window)
+        self.xdotool("type", "--delay", "5", text)
+
+    def key(self, window, name):
+        self.xdotool("windowfocus", "--sync", window)
+        self.xdotool("key", name)
+
+    def close(self, window):
+        """Asks the window to close as a window manager does."""
+        target = self.connection.create_resource_object("window", window)
+        protocols = self.connection.intern_atom("WM_PROTOCOLS")
+        delete = self.connection.intern_atom("WM_DELETE_WINDOW")
+        event = protocol.event.ClientMessage(window=target, client_type=protocols,
+                                             data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+        target.send_event(event, event_mask=X.NoEventMask)
+        self.connection.flush()
+
+    def screenshot(self, window, path):
+        subprocess.run(["import", "-window", str(window), path], check=True,
+                       env=dict(os.environ, DISPLAY=self.name))
+
+
+class TelemetryServer:
+    """The local telemetry API: every request body it receives, in arrival order."""
+
+    def __init__(self, *options):
+        self.log = tempfile.NamedTemporaryFile(prefix="kelvane-telemetry-", delete=False)
+        self.process = subprocess.Popen([SERVER, "--port", str(PORT), *options],
+                                        stdout=self.log, stderr=subprocess.DEVNULL)
+        time.sleep(0.2)
+        if self.process.poll() is not None:
+            raise RuntimeError("telemetry server did not start")
+
+    def bodies(self):
+        with open(self.log.name, "rb") as log:
+            return [line for line in log.read().split(b"\n") if line]
+
+    def events(self):
+        found = []
+        for body in self.bodies():
+            assert body.startswith(b"PostData=") and body.endswith(b"&"), body
+            found.append(json.loads(body[len("PostData="):-1].decode("latin-1")))
+        return found
+
+    def methods(self):
+        return [event["Method"] for event in self.events()]
+
+    def wait_for(self, method, count=1, timeout=20.0):
+        return wait_until(lambda: self.methods().count(method) >= count, timeout,
+                          what="%d %s event(s)" % (count, method))
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+        os.unlink(self.log.name)
+
+
+STAND_IN_HEADER = "#!/bin/sh\n"
+
+
+class Installation:
+    """A temporary application folder with its Configuration and converter, a home with a
+    desktop, and a stand-in xdg-open first on PATH."""
+
+    def __init__(self, configuration=None, converter="ffmpeg"):
+        self.root = tempfile.mkdtemp(prefix="kelvane-e2e-")
+        self.app = os.path.join(self.root, "app")
+        self.home = os.path.join(self.root, "home")
+        self.desktop = os.path.join(self.home, "Desktop")
+        self.bin = os.path.join(self.root, "bin")
+        self.opened_log = os.path.join(self.root, "opened.txt")
+        for folder in (self.app, self.desktop, self.bin, os.path.join(self.home, ".runtime")):
+            os.makedirs(folder)
+        os.chmod(os.path.join(self.home, ".runtime"), 0o700)
+        shutil.copy(PROGRAM, os.path.join(self.app, "kelvane"))
+        if configuration is not None:
+            with open(os.path.join(self.app, "Configuration"), "w") as file:
+                json.dump(configuration, file, indent=4)
+        self.set_converter(converter)
+        self.write_script(os.path.join(self.bin, "xdg-open"),
+                          'printf "%%s\\n" "$1" >> "%s"\n' % self.opened_log)
+        self.process = None
+
+    @property
+    def converter_path(self):
+        return os.path.join(self.app, "ffmpeg-win", "ffmpeg.exe")
+
+    def set_converter(self, converter):
+        """"ffmpeg" links the real one, None leaves none, any other text is a stand-in
+        shell script body."""
+        folder = os.path.dirname(self.converter_path)
+        shutil.rmtree(folder, ignore_errors=True)
+        if converter is None:
+            return
+        os.makedirs(folder)
+        if converter == "ffmpeg":
+            os.symlink(shutil.which("ffmpeg"), self.converter_path)
+        else:
+            self.write_script(self.converter_path, converter)
+
+    @staticmethod
+    def write_script(path, body):
+        with open(path, "w") as script:
+            script.write(STAND_IN_HEADER + body)
+        os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+
+    def make_flac(self, name, seconds=5):
+        path = os.path.join(self.root, name)
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i",
+                        "sine=frequency=440:duration=%d" % seconds, "-ac", "2", "-ar",
+                        "44100", path], check=True)
+        return path
+
+    def opened(self):
+        if not os.path.exists(self.opened_log):
+            return []
+        with open(self.opened_log) as log:
+            return log.read().split()
+
+    def start(self, x_server):
+        environment = {
+            key: value for key, value in os.environ.items()
+            if not key.startswith(("XDG_", "QT_", "DESKTOP_SESSION", "KDE_", "GNOME_"))
+        }
+        environment.update({
+            "HOME": self.home,
+            "XDG_CONFIG_HOME": os.path.join(self.home, ".config"),
+            "XDG_RUNTIME_DIR": os.path.join(self.home, ".runtime"),
+            "DISPLAY": x_server.name,
+            "QT_QPA_PLATFORM": "xcb",
+            "PATH": self.bin + os.pathsep + os.environ.get("PATH", ""),
+        })
+        if self.process:
+            self.stderr.close()
+        self.stderr = open(os.path.join(self.root, "stderr.txt"), "wb")
+        self.process = subprocess.Popen([os.path.join(self.app, "kelvane")], cwd=self.root,
+                                        env=environment, stdout=subprocess.DEVNULL,
+                                        stderr=self.stderr)
+        return self.process
+
+    def diagnostics(self):
+        with open(os.path.join(self.root, "stderr.txt"), "rb") as log:
+            return log.read().decode("latin-1")
+
+    def wait_for_exit(self, timeout=20.0):
+        return self.process.wait(timeout)
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(signal.SIGKILL)
+            self.process.wait(10)
+        if self.process:
+            self.stderr.close()
+        shutil.rmtree(self.root, ignore_errors=True)
