@@ -1,6 +1,6 @@
 #!/bin/bash
 # Draws the pictures the program compiles in (Images/AppIcon.ico, Images/Background.png,
-# Images/HelpIcon.png). Needs ImageMagick 6 ("convert"). Run it from anywhere; the outputs land
+# Images/HelpIcon.png) and the icon a desktop menu shows for it (kelvane.png). Needs ImageMagick 6 ("convert"). Run it from anywhere; the outputs land
 # in the Images folder beside this script and are committed, so a build never needs ImageMagick.
 #
 # Each picture is drawn large and scaled down: small sizes then come out antialiased rather than
@@ -41,6 +41,8 @@ draw_app_glyph() {
     done
     # ICO frames below 256 pixels are stored as BMP; with an alpha channel that is 32 bits each.
     convert "${frames[@]}" "$out/AppIcon.ico"
+    # The same glyph for desktop menus, which take PNG icons rather than .ico files.
+    cp "$work/glyph-128.png" "$here/kelvane.png"
 }
 
 # The window background: a calm light gradient over the 190 pixels the window shows, a faint

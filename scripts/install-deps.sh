@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config
     qtbase5-dev qtscript5-dev libqt5webkit5-dev
-    ffmpeg
+    ffmpeg desktop-file-utils
     xvfb xauth xdotool x11-utils imagemagick python3 python3-xlib
 )
 
