@@ -8,6 +8,8 @@ packages=(
     qtbase5-dev qtscript5-dev libqt5webkit5-dev
     ffmpeg desktop-file-utils
     xvfb xauth xdotool x11-utils imagemagick python3 python3-xlib
+    # clang with its sanitizer and fuzzer runtimes, and llvm-symbolizer for readable reports
+    clang libclang-rt-14-dev llvm
 )
 
 missing=()

@@ -1,13 +1,15 @@
 // A stand-alone telemetry server for trying the program by hand and for the end-to-end suite.
 // Prints one line per request: the raw body as it arrived. Options:
 //   --port N                 listen on 127.0.0.1:N
-//   --answer METHOD=BODY     answer that event with BODY ("*" for every other event)
+//   --answer METHOD=BODY     answer that event with BODY ("*" for every other event);
+//                            BODY "@path" answers with the contents of that file
 //   --delay METHOD=MS        answer that event after MS milliseconds
 //   --never METHOD           never answer that event
 #include "TelemetryServer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QHash>
 #include <QSet>
 #include <QTextStream>
@@ -26,8 +28,18 @@ int main(int argc, char *argv[])
 
     QHash<QString, QByteArray> bodies;
     QHash<QString, int> delays;
-    for (const QString &answer : parser.values("answer"))
-        bodies.insert(answer.section('=', 0, 0), answer.section('=', 1).toUtf8());
+    for (const QString &answer : parser.values("answer")) {
+        QByteArray body = answer.section('=', 1).toUtf8();
+        if (body.startsWith('@')) {
+            QFile file(QString::fromUtf8(body.mid(1)));
+            if (!file.open(QIODevice::ReadOnly)) {
+                fprintf(stderr, "cannot read %s\n", body.constData() + 1);
+                return 1;
+            }
+            body = file.readAll();
+        }
+        bodies.insert(answer.section('=', 0, 0), body);
+    }
     for (const QString &delay : parser.values("delay"))
         delays.insert(delay.section('=', 0, 0), delay.section('=', 1).toInt());
     for (const QString &method : parser.values("never"))

@@ -7,6 +7,8 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include "ui/conversion/ConverterOutputReader.h"
+
 class MainWindowForm;
 class QCloseEvent;
 
@@ -52,8 +54,6 @@ private:
     void SendStartupEvents();
     void ConnectSignals();
     void PlaceOnPrimaryScreen();
-    void TrackProgress(const QString &ChunkText);
-    void LookForDuration();
     void StopConverter();
     void RefuseToOverwriteSource();
 
@@ -68,10 +68,7 @@ private:
     QByteArray m_ConverterOutput;
     QString m_ConversionID;
     QStringList m_CurrentFFMPEGArguments;
-    // Where the search for the current job's duration goes on in m_ConverterOutput: it starts
-    // at the job's own first byte, so an earlier job's output never gives it its duration.
-    int m_DurationSearchFrom = 0;
-    bool m_DurationMarkerSeen = false;
+    ConverterOutputReader m_OutputReader{m_ConverterOutput, m_DurationInSeconds};
     // Set while QProcess reports the death of the converter: closing it then would wait for
     // a child that has already been reaped.
     bool m_ReportingConverterCrash = false;

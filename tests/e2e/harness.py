@@ -10,6 +10,7 @@ import stat
 import subprocess
 import tempfile
 import time
+import unittest
 
 from Xlib import X, display as xdisplay, protocol
 
@@ -35,6 +36,11 @@ SAMPLE_CONFIGURATION = {
     "OutputFormatExtension": "mp3",
     "FFMPEGArguments": "-y -vn -codec:a libmp3lame -b:a 192k",
 }
+
+
+def read_text(path):
+    with open(path) as file:
+        return file.read().strip()
 
 
 def wait_until(predicate, timeout=20.0, interval=0.05, what="condition"):
@@ -78,6 +84,11 @@ class XServer:
 
     def visible_windows(self, title):
         output = self.xdotool("search", "--onlyvisible", "--name", "^%s$" % title, check=False)
+        return [int(line) for line in output.split()]
+
+    def program_windows(self):
+        """The program's visible top-level windows, whatever their titles."""
+        output = self.xdotool("search", "--onlyvisible", "--classname", "^kelvane$", check=False)
         return [int(line) for line in output.split()]
 
     def wait_for_window(self, title, timeout=20.0):
@@ -145,9 +156,11 @@ class TelemetryServer:
                           what="%d %s event(s)" % (count, method))
 
     def stop(self):
-        self.process.terminate()
-        self.process.wait(10)
-        os.unlink(self.log.name)
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(10)
+        if os.path.exists(self.log.name):
+            os.unlink(self.log.name)
 
 
 STAND_IN_HEADER = "#!/bin/sh\n"
@@ -168,7 +181,10 @@ class Installation:
             os.makedirs(folder)
         os.chmod(os.path.join(self.home, ".runtime"), 0o700)
         shutil.copy(PROGRAM, os.path.join(self.app, "kelvane"))
-        if configuration is not None:
+        if isinstance(configuration, bytes):
+            with open(os.path.join(self.app, "Configuration"), "wb") as file:
+                file.write(configuration)
+        elif configuration is not None:
             with open(os.path.join(self.app, "Configuration"), "w") as file:
                 json.dump(configuration, file, indent=4)
         self.set_converter(converter)
@@ -212,7 +228,7 @@ class Installation:
         with open(self.opened_log) as log:
             return log.read().split()
 
-    def start(self, x_server):
+    def start(self, x_server, **overrides):
         environment = {
             key: value for key, value in os.environ.items()
             if not key.startswith(("XDG_", "QT_", "DESKTOP_SESSION", "KDE_", "GNOME_"))
@@ -225,6 +241,7 @@ class Installation:
             "QT_QPA_PLATFORM": "xcb",
             "PATH": self.bin + os.pathsep + os.environ.get("PATH", ""),
         })
+        environment.update(overrides)
         if self.process:
             self.stderr.close()
         self.stderr = open(os.path.join(self.root, "stderr.txt"), "wb")
@@ -247,3 +264,62 @@ class Installation:
         if self.process:
             self.stderr.close()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+TITLE = SAMPLE_CONFIGURATION["AppName"]
+DIALOG_TITLE = "Select a FLAC file to convert"
+HOMEPAGE = "http://" + SAMPLE_CONFIGURATION["AppHomepage"]
+
+
+class ProgramDriver(unittest.TestCase):
+    """Starts the program in its own X server and drives it as a person does."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.x = XServer()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.x.stop()
+
+    def install(self, converter="ffmpeg", configuration=SAMPLE_CONFIGURATION):
+        self.installation = Installation(configuration, converter)
+        self.addCleanup(self.installation.stop)
+        return self.installation
+
+    def serve(self, *options):
+        self.server = TelemetryServer(*options)
+        self.addCleanup(self.server.stop)
+        return self.server
+
+    def start(self):
+        self.installation.start(self.x)
+        self.window = self.x.wait_for_window(TITLE)
+        return self.window
+
+    def choose_file(self, path):
+        self.x.click(self.window, FIND_FILE)
+        dialog = self.x.wait_for_window(DIALOG_TITLE)
+        self.x.type_into(dialog, path)
+        # The first Return may only take the completer's suggestion of the same path.
+        for _ in range(3):
+            time.sleep(0.3)
+            if not self.x.visible_windows(DIALOG_TITLE):
+                break
+            self.x.key(dialog, "Return")
+        self.x.wait_until_gone(DIALOG_TITLE)
+
+    def answer_box(self, title, key="Return"):
+        box = self.x.wait_for_window(title)
+        self.x.key(box, key)
+        self.x.wait_until_gone(title)
+
+    def close_and_wait(self, timeout=20.0):
+        self.x.close(self.window)
+        return self.installation.wait_for_exit(timeout)
+
+    def fake_source(self, name="track.flac"):
+        path = os.path.join(self.installation.root, name)
+        with open(path, "wb") as source:
+            source.write(b"fLaC not really")
+        return path

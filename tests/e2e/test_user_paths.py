@@ -7,12 +7,9 @@ import os
 import time
 import unittest
 
-from harness import (CONVERT, FIND_FILE, HELP, SAMPLE_CONFIGURATION, SHOW_FILES, Installation,
-                     TelemetryServer, XServer, wait_until)
+from harness import (CONVERT, HELP, HOMEPAGE, SHOW_FILES, TITLE, ProgramDriver, read_text,
+                     wait_until)
 
-TITLE = SAMPLE_CONFIGURATION["AppName"]
-DIALOG_TITLE = "Select a FLAC file to convert"
-HOMEPAGE = "http://" + SAMPLE_CONFIGURATION["AppHomepage"]
 
 # A converter that reports a duration and one position, leaves a partial output, then works on
 # until it is stopped.
@@ -27,68 +24,13 @@ exec sleep 120
 """
 
 
-def read_text(path):
-    with open(path) as file:
-        return file.read().strip()
-
-
 def update_answer(required):
     contents = {"Update": {"Required": required, "Message": "Kelvane 2 is here.",
                            "BrowsableURL": "https://www.kelvane.example/update"}}
     return "AppOpened=" + json.dumps({"Status": "SUCCESS", "Contents": contents})
 
 
-class UserPaths(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.x = XServer()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.x.stop()
-
-    def install(self, converter="ffmpeg", configuration=SAMPLE_CONFIGURATION):
-        self.installation = Installation(configuration, converter)
-        self.addCleanup(self.installation.stop)
-        return self.installation
-
-    def serve(self, *options):
-        self.server = TelemetryServer(*options)
-        self.addCleanup(self.server.stop)
-        return self.server
-
-    def start(self):
-        self.installation.start(self.x)
-        self.window = self.x.wait_for_window(TITLE)
-        return self.window
-
-    def choose_file(self, path):
-        self.x.click(self.window, FIND_FILE)
-        dialog = self.x.wait_for_window(DIALOG_TITLE)
-        self.x.type_into(dialog, path)
-        # The first Return may only take the completer's suggestion of the same path.
-        for _ in range(3):
-            time.sleep(0.3)
-            if not self.x.visible_windows(DIALOG_TITLE):
-                break
-            self.x.key(dialog, "Return")
-        self.x.wait_until_gone(DIALOG_TITLE)
-
-    def answer_box(self, title, key="Return"):
-        box = self.x.wait_for_window(title)
-        self.x.key(box, key)
-        self.x.wait_until_gone(title)
-
-    def close_and_wait(self, timeout=20.0):
-        self.x.close(self.window)
-        return self.installation.wait_for_exit(timeout)
-
-    def fake_source(self, name="track.flac"):
-        path = os.path.join(self.installation.root, name)
-        with open(path, "wb") as source:
-            source.write(b"fLaC not really")
-        return path
-
+class UserPaths(ProgramDriver):
     # -- start-up and close ---------------------------------------------------------------
 
     def test_first_start_then_later_start(self):

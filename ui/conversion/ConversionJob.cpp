@@ -74,6 +74,8 @@ void MainWindow::StartConversion()
     }
     if (QFile::exists(m_OutputFilePath))
         QFile::remove(m_OutputFilePath);
+    // A desktop folder that does not exist yet would make every conversion fail.
+    QDir().mkpath(Configuration::PathForDesktopFolder());
 
     m_ConversionID = Configuration::GenerateConversionID();
     m_CurrentFFMPEGArguments = FFmpegConverter::Arguments(
@@ -84,9 +86,7 @@ void MainWindow::StartConversion()
     ui->convertButton->setText(tr("Cancel"));
     ui->progressBar->show();
     ui->progressBar->setValue(0);
-    m_DurationInSeconds = 0;
-    m_DurationSearchFrom = m_ConverterOutput.size();
-    m_DurationMarkerSeen = false;
+    m_OutputReader.BeginJob();
 
     FFmpegConverter::Start(m_ConverterProcess, m_CurrentFFMPEGArguments);
     QTimer::singleShot(3000, this, &MainWindow::ThreeSecondsElapsedNow);
@@ -110,8 +110,7 @@ void MainWindow::RefuseToOverwriteSource()
 void MainWindow::CancelConversion()
 {
     StopConverter();
-    m_ConverterOutput.clear();
-    m_DurationSearchFrom = 0;
+    m_OutputReader.Clear();
     QFile::remove(m_OutputFilePath);
     ui->statusLabel->setText(QString());
     ui->convertButton->setText(tr("Convert"));

@@ -1,55 +1,41 @@
 #include "ui/MainWindow.h"
 
 #include "ui/MainWindowForm.h"
-#include "ui/conversion/ConverterOutputParser.h"
 
 #include <QDebug>
 #include <QLabel>
 #include <QProgressBar>
+#include <QTimer>
 
 void MainWindow::ReadNextPartOfConverterOutput()
 {
-    const QByteArray chunk = m_ConverterProcess.readAllStandardError();
-    m_ConverterOutput.append(chunk);
-    const QString text = ConverterOutputParser::ChunkText(chunk);
-    qDebug() << "[ConversionJob::readStandardError()]: printing error output " << text;
+    const bool trackingProgress = m_DurationInSeconds != 0;
+    const ConverterOutputReader::Result read =
+            m_OutputReader.Read(m_ConverterProcess.readAllStandardError());
+    qDebug() << "[ConversionJob::readStandardError()]: printing error output " << read.text;
 
-    if (m_DurationInSeconds != 0)
-        TrackProgress(text);
-    else
-        LookForDuration();
-}
-
-void MainWindow::TrackProgress(const QString &ChunkText)
-{
-    const int position = ConverterOutputParser::PositionInSeconds(ChunkText);
-    if (position < 0)
+    if (trackingProgress) {
+        if (read.percentage >= 0) {
+            ui->statusLabel->setText(tr("Converting... %1% complete").arg(read.percentage));
+            ui->progressBar->setValue(read.percentage);
+        }
         return;
-    const int percentage = ConverterOutputParser::Percentage(position, m_DurationInSeconds);
-    ui->statusLabel->setText(tr("Converting... %1% complete").arg(percentage));
-    ui->progressBar->setValue(percentage);
-}
-
-void MainWindow::LookForDuration()
-{
-    // Only this job's bytes count, and a marker counts once its eight characters are there,
-    // wherever the chunks split them. A marker whose clock does not parse (N/A) is passed by.
-    while (m_DurationInSeconds == 0) {
-        const ConverterOutputParser::DurationSearch search =
-                ConverterOutputParser::FindDuration(m_ConverterOutput, m_DurationSearchFrom);
-        m_DurationSearchFrom = search.end;
-        m_DurationMarkerSeen = m_DurationMarkerSeen || search.markerPresent;
-        if (!search.complete)
-            break;
-        m_DurationInSeconds = ConverterOutputParser::DurationInSeconds(search.clock);
-        qDebug() << "[readConverterOutput()]: * Found timestamp:" << search.clock
-                 << ", converted into seconds:" << m_DurationInSeconds;
     }
-    if (m_DurationInSeconds != 0 || m_DurationMarkerSeen)
+    for (const auto &clock : read.clocks) {
+        qDebug() << "[readConverterOutput()]: * Found timestamp:" << clock.first
+                 << ", converted into seconds:" << clock.second;
+    }
+    if (!read.durationMissing)
         return;
 
     if (m_ThreeSecondsElapsed) {
-        StopConverter();
+        // This read may come from inside QProcess reporting the converter's end, after the
+        // child has been reaped: a close there would wait for it forever. Stop it from the
+        // event loop instead, unless it has ended by then.
+        QTimer::singleShot(0, this, [this, job = m_ConversionID] {
+            if (job == m_ConversionID && m_ConverterProcess.state() != QProcess::NotRunning)
+                StopConverter();
+        });
         qDebug() << "Did not find a duration. Converter did not start.";
     } else {
         qDebug() << "Did not find duration but three seconds have not yet elapsed. "
