@@ -429,7 +429,7 @@ void tst_MainWindowForm::adWebViewIsBlank()
 {
     auto *view = central()->findChild<QWebView *>(QStringLiteral("adWebView"));
     QVERIFY(view);
-    QCOMPARE(view->url(), QUrl(QStringLiteral("about:blank")));
+    QTRY_COMPARE(view->url(), QUrl(QStringLiteral("about:blank")));
 }
 
 void tst_MainWindowForm::pngPictures_data()
