@@ -10,11 +10,14 @@ namespace {
 
 const int ClockLength = 8;
 
+// Two decimal digits; anything else (a sign, a blank, a letter) is not a clock field and counts
+// as 0, so that a damaged clock can never give a negative duration.
 int ClockField(const QString &Clock, int Offset)
 {
-    bool ok = false;
-    const int value = Clock.mid(Offset, 2).toInt(&ok);
-    return ok ? value : 0;
+    const QString field = Clock.mid(Offset, 2);
+    if (field.size() != 2 || !field.at(0).isDigit() || !field.at(1).isDigit())
+        return 0;
+    return field.toInt();
 }
 
 } // namespace
