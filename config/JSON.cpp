@@ -48,6 +48,10 @@ QScriptValue JSON::ScriptValueFromMap(const QVariantMap &Map, QScriptEngine *Eng
 {
     QScriptValue object = Engine->newObject();
     for (auto entry = Map.cbegin(); entry != Map.cend(); ++entry) {
+        // The engine takes a member of this name as the object's prototype: it cannot be
+        // written as a member, so it is left out like the other values JSON cannot carry.
+        if (entry.key() == QLatin1String("__proto__"))
+            continue;
         const QVariant &value = entry.value();
         switch (value.type()) {
         case QVariant::String:
