@@ -10,7 +10,24 @@
 
 namespace {
 
-QString CallFailure(const char *Kind, const QStringList &Arguments)
+// How each failure of a running converter is reported. ReadError takes EC7 and WriteError EC6:
+// the server knows the codes in this order.
+struct CallFailure
+{
+    QProcess::ProcessError error;
+    const char *code;
+    const char *kind;
+};
+
+const CallFailure CallFailures[] = {
+    {QProcess::Crashed, "EC4", "QProcess::Crashed"},
+    {QProcess::Timedout, "EC5", "QProcess::Timedout"},
+    {QProcess::ReadError, "EC7", "QProcess::ReadError"},
+    {QProcess::WriteError, "EC6", "QProcess::WriteError"},
+    {QProcess::UnknownError, "EC8", "QProcess::UnknownError"},
+};
+
+QString CallFailureText(const char *Kind, const QStringList &Arguments)
 {
     return QLatin1String(Kind) + QStringLiteral(" when calling FFMPEG at this path: ")
             + FFmpegConverter::Path() + QStringLiteral("\nWith these parameters: ")
@@ -30,8 +47,7 @@ void MainWindow::ConversionProcessError(QProcess::ProcessError ProcessError)
     const QScopedValueRollback<bool> reporting(m_ReportingConverterCrash,
                                                ProcessError == QProcess::Crashed);
     auto *pulse = new Pulse(this);
-    switch (ProcessError) {
-    case QProcess::FailedToStart:
+    if (ProcessError == QProcess::FailedToStart) {
         qDebug() << "1";
         if (FFmpegConverter::IsPresent()) {
             pulse->AppFailure(QStringLiteral("EC3"),
@@ -39,27 +55,12 @@ void MainWindow::ConversionProcessError(QProcess::ProcessError ProcessError)
                                              "for FFMPEG at this path: ")
                                       + FFmpegConverter::Path() + QLatin1Char('\n'));
         }
-        break;
-    case QProcess::Crashed:
-        pulse->AppFailure(QStringLiteral("EC4"),
-                          CallFailure("QProcess::Crashed", m_CurrentFFMPEGArguments));
-        break;
-    case QProcess::Timedout:
-        pulse->AppFailure(QStringLiteral("EC5"),
-                          CallFailure("QProcess::Timedout", m_CurrentFFMPEGArguments));
-        break;
-    case QProcess::ReadError:
-        pulse->AppFailure(QStringLiteral("EC7"),
-                          CallFailure("QProcess::ReadError", m_CurrentFFMPEGArguments));
-        break;
-    case QProcess::WriteError:
-        pulse->AppFailure(QStringLiteral("EC6"),
-                          CallFailure("QProcess::WriteError", m_CurrentFFMPEGArguments));
-        break;
-    case QProcess::UnknownError:
-        pulse->AppFailure(QStringLiteral("EC8"),
-                          CallFailure("QProcess::UnknownError", m_CurrentFFMPEGArguments));
-        break;
+    }
+    for (const CallFailure &failure : CallFailures) {
+        if (failure.error == ProcessError) {
+            pulse->AppFailure(QLatin1String(failure.code),
+                              CallFailureText(failure.kind, m_CurrentFFMPEGArguments));
+        }
     }
     ShowErrorMessageForFFMPEGMissing();
     CancelConversion();
