@@ -156,8 +156,10 @@ def bench_conversion(x):
                            stderr=subprocess.DEVNULL, check=True)
             direct_times.append(time.perf_counter() - started)
         p, d = statistics.median(program_times), statistics.median(direct_times)
-        print("10-minute stereo FLAC to MP3: program %.3f s, ffmpeg directly %.3f s, "
-              "ratio %.3f (median of %d rounds each)" % (p, d, p / d, ROUNDS))
+        print("10-minute stereo FLAC to MP3: program %.3f s (%.3f-%.3f), ffmpeg directly "
+              "%.3f s (%.3f-%.3f), ratio %.3f (median, range of %d rounds each)"
+              % (p, min(program_times), max(program_times), d, min(direct_times),
+                 max(direct_times), p / d, ROUNDS))
         assert os.path.getsize(output) > 0
 
         pid = installation.process.pid
