@@ -1,10 +1,10 @@
 #include "TestEnvironment.h"
 #include "ConverterStandIn.h"
 #include "MessageCapture.h"
+#include "PendingRequests.h"
 #include "TelemetryServer.h"
 
 #include "config/Configuration.h"
-#include "telemetry/NetworkAccessManager.h"
 #include "ui/MainWindow.h"
 
 #include <QDesktopServices>
@@ -12,8 +12,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -264,14 +262,7 @@ void tst_Conversion::waitForEvents(const QString &method, int count, int timeout
 // Requests still on their way land before anything is concluded from their absence.
 void tst_Conversion::settleTelemetry()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(
-            [] {
-                const auto replies = NetworkAccessManager::SharedInstance()
-                                             ->findChildren<QNetworkReply *>();
-                return std::all_of(replies.begin(), replies.end(),
-                                   [](QNetworkReply *reply) { return reply->isFinished(); });
-            }(),
-            10000);
+    QTRY_VERIFY_WITH_TIMEOUT(AllRequestsFinished(), 10000);
 }
 
 void tst_Conversion::verifyIdle()

@@ -1,17 +1,15 @@
 #include "TestEnvironment.h"
 #include "MessageCapture.h"
+#include "PendingRequests.h"
 #include "TelemetryServer.h"
 
 #include "config/Configuration.h"
-#include "telemetry/NetworkAccessManager.h"
 #include "ui/MainWindow.h"
 #include "ui/QLabelClickable.h"
 
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QLabel>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -104,14 +102,7 @@ void tst_MainWindow::init()
 void tst_MainWindow::cleanup()
 {
     // Requests of a destroyed window still go out; let them land before the next test.
-    QTRY_VERIFY_WITH_TIMEOUT(
-            [] {
-                const auto replies = NetworkAccessManager::SharedInstance()
-                                             ->findChildren<QNetworkReply *>();
-                return std::all_of(replies.begin(), replies.end(),
-                                   [](QNetworkReply *reply) { return reply->isFinished(); });
-            }(),
-            10000);
+    QTRY_VERIFY_WITH_TIMEOUT(AllRequestsFinished(), 10000);
     QFile::remove(Configuration::PathForConfigurationFile());
     setConverterPresent(false);
 }

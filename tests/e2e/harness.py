@@ -309,6 +309,11 @@ class ProgramDriver(unittest.TestCase):
             self.x.key(dialog, "Return")
         self.x.wait_until_gone(DIALOG_TITLE)
 
+    def convert(self, path):
+        """Chooses the file and presses Convert."""
+        self.choose_file(path)
+        self.x.click(self.window, CONVERT)
+
     def answer_box(self, title, key="Return"):
         box = self.x.wait_for_window(title)
         self.x.key(box, key)

@@ -125,8 +125,7 @@ class UserPaths(ProgramDriver):
         with open(source, "rb") as original:
             source_bytes = original.read()
         self.start()
-        self.choose_file(source)
-        self.x.click(self.window, CONVERT)
+        self.convert(source)
         server.wait_for("ConversionCompleted", timeout=60)
 
         output = os.path.join(self.installation.desktop, "Summer Mix & More.mp3")
@@ -155,8 +154,7 @@ class UserPaths(ProgramDriver):
         server = self.serve()
         source = self.fake_source()
         self.start()
-        self.choose_file(source)
-        self.x.click(self.window, CONVERT)
+        self.convert(source)
         server.wait_for("ConversionStarted")
         partial = os.path.join(self.installation.desktop, "track.mp3")
         wait_until(lambda: os.path.exists(partial), what="the partial output")
@@ -190,8 +188,7 @@ class UserPaths(ProgramDriver):
         server = self.serve()
         source = self.fake_source()
         self.start()
-        self.choose_file(source)
-        self.x.click(self.window, CONVERT)
+        self.convert(source)
         self.answer_box("Converter error")
         wait_until(lambda: HOMEPAGE in self.installation.opened(), what="the homepage opened")
         failures = [e for e in server.events() if e["Method"] == "AppFailed"]
