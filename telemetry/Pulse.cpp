@@ -87,14 +87,14 @@ QNetworkReply *Pulse::Post(const QString &EventMethod, const QVariantMap &Fields
     return m_Reply;
 }
 
-QNetworkReply *Pulse::Send(const char *Operation, const QString &EventMethod,
-                           const QVariantMap &Fields)
+void Pulse::Send(const char *Operation, const QString &EventMethod,
+                 const QVariantMap &Fields)
 {
     QNetworkReply *reply = Post(EventMethod, Fields);
     connect(reply, &QNetworkReply::finished, this, &Pulse::ReceivedResponseFromServer);
     qDebug() << HittingLabel(Operation).constData() << QUrl(TelemetryApiUrl);
-    return reply;
 }
+
 
 void Pulse::SendAndWait(const char *Operation, const QString &EventMethod,
                         const QVariantMap &Fields)

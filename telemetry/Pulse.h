@@ -46,8 +46,8 @@ private slots:
 
 private:
     void AddCommonFields(QVariantMap &Request) const;
-    QNetworkReply *Send(const char *Operation, const QString &EventMethod,
-                        const QVariantMap &Fields);
+    void Send(const char *Operation, const QString &EventMethod,
+              const QVariantMap &Fields);
     void SendAndWait(const char *Operation, const QString &EventMethod,
                      const QVariantMap &Fields);
     QNetworkReply *Post(const QString &EventMethod, const QVariantMap &Fields);
