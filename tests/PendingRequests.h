@@ -15,3 +15,14 @@ inline bool AllRequestsFinished()
     return std::all_of(replies.begin(), replies.end(),
                        [](QNetworkReply *reply) { return reply->isFinished(); });
 }
+
+// Ends every request still in flight, as the program's own bounded waits do when a server
+// stays silent.
+inline void AbortRequestsInFlight()
+{
+    const auto replies = NetworkAccessManager::SharedInstance()->findChildren<QNetworkReply *>();
+    for (QNetworkReply *reply : replies) {
+        if (!reply->isFinished())
+            reply->abort();
+    }
+}

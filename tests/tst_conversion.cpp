@@ -171,7 +171,8 @@ private slots:
     void durationFromCurrentJobOnly();
     void outputPathAndArguments_data();
     void outputPathAndArguments();
-    void destroyedWhileConverting();
+    void closedWhileConverting_data();
+    void closedWhileConverting();
     void sourceFileFilter_data();
     void sourceFileFilter();
     void fileDialog_data();
@@ -828,13 +829,44 @@ void tst_Conversion::outputPathAndArguments()
     QCOMPARE(started.value("FFMPEGArguments").toString(), expected.join(' '));
 }
 
-// Ending the program during a conversion ends the converter without running any of the
-// conversion's slots on the dying window; the partial output is the user's to keep.
-void tst_Conversion::destroyedWhileConverting()
+// Closing the window during a conversion ends the converter without running any of the
+// conversion's slots on the dying window, and removes the truncated output as a cancel does.
+// A job that finishes while the close waits for the server's answer completes as usual and
+// keeps its file.
+void tst_Conversion::closedWhileConverting_data()
 {
+    QTest::addColumn<bool>("finishesDuringClose");
+    QTest::addColumn<QByteArray>("outputLeft");
+
+    QTest::newRow("converter still running at teardown") << false << QByteArray();
+    QTest::newRow("converter finishes while the close waits") << true << QByteArray("complete");
+}
+
+void tst_Conversion::closedWhileConverting()
+{
+    QFETCH(bool, finishesDuringClose);
+    QFETCH(QByteArray, outputLeft);
+
+    // The converter reports its progress until a go file appears, then finishes its output.
+    const QString go = ConverterStandIn::folder() + QStringLiteral("/go");
+    QFile::remove(go);
     ConverterStandIn::Script script;
-    script.say(durationLine("00:01:00.00")).pause(0.3).writeOutput("partial")
-            .say(progressLine("00:00:30.00")).hang();
+    script.say(durationLine("00:01:00.00")).writeOutput("partial")
+            .raw("while [ ! -e '" + QFile::encodeName(go) + "' ]; do printf '%s' '"
+                 + progressLine("00:00:30.00") + "' >&2; sleep 0.05; done")
+            .writeOutput("complete").exitWith(0);
+    if (finishesDuringClose) {
+        // The converter finishes once the close has begun; the close then stops waiting as it
+        // does for a silent server, once the completion has been reported.
+        m_Server.setAnswer("AppClosed", R"({"Status":"SUCCESS"})", TelemetryServer::Never);
+        connect(&m_Server, &TelemetryServer::requestReceived, this,
+                [go](const TelemetryServer::Request &request) {
+                    if (request.eventMethod() == QLatin1String("AppClosed"))
+                        QFile(go).open(QIODevice::WriteOnly);
+                    if (request.eventMethod() == QLatin1String("ConversionCompleted"))
+                        AbortRequestsInFlight();
+                });
+    }
     QVERIFY(ConverterStandIn::install(script));
     openWindow();
     chooseFile(m_Source);
@@ -843,18 +875,21 @@ void tst_Conversion::destroyedWhileConverting()
     QVERIFY(ConverterStandIn::isRunning());
 
     MessageCapture log;
+    QVERIFY(m_Window->close());
     m_Window.reset();
+    m_Server.disconnect(this);
     QVERIFY(!ConverterStandIn::isRunning());
     QCoreApplication::processEvents();
     settleTelemetry();
 
-    QCOMPARE(readAll(desktopPath("a.mp3")), QByteArray("partial"));
-    QCOMPARE(events("ConversionCompleted").size(), 0);
+    QCOMPARE(QFile::exists(desktopPath("a.mp3")), !outputLeft.isEmpty());
+    QCOMPARE(readAll(desktopPath("a.mp3")), outputLeft);
+    QCOMPARE(events("ConversionCompleted").size(), finishesDuringClose ? 1 : 0);
+    QCOMPARE(events("ConversionCancelled").size(), 0);
     QCOMPARE(failures().size(), 0);
     QVERIFY(m_Answerer.boxes().isEmpty());
-    QVERIFY(m_OpenedUrls.isEmpty());
+    QCOMPARE(m_OpenedUrls.size(), finishesDuringClose ? 1 : 0);
     QCOMPARE(log.indexStartingWith("[ConversionProcessError]"), -1);
-    QCOMPARE(log.indexStartingWith("[ConversionJob::readStandardError()]"), -1);
 }
 
 void tst_Conversion::sourceFileFilter_data()

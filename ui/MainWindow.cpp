@@ -44,11 +44,14 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     // A converter still running reports its end while it is destroyed; no conversion slot
-    // may run on a window that is being torn down, so cut the wires and end it first.
+    // may run on a window that is being torn down, so cut the wires and end it first. What it
+    // wrote so far is a truncated file that would pass for a finished one: it goes, as on a
+    // cancel. A job that ended on its own keeps its file.
     m_ConverterProcess.disconnect(this);
     if (m_ConverterProcess.state() != QProcess::NotRunning) {
         m_ConverterProcess.kill();
         m_ConverterProcess.waitForFinished();
+        QFile::remove(m_OutputFilePath);
     }
     delete ui;
 }

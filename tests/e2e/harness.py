@@ -6,6 +6,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import tempfile
@@ -133,9 +134,16 @@ class TelemetryServer:
         self.log = tempfile.NamedTemporaryFile(prefix="kelvane-telemetry-", delete=False)
         self.process = subprocess.Popen([SERVER, "--port", str(PORT), *options],
                                         stdout=self.log, stderr=subprocess.DEVNULL)
-        time.sleep(0.2)
+        wait_until(self.listening, what="the telemetry server to listen")
+
+    def listening(self):
         if self.process.poll() is not None:
             raise RuntimeError("telemetry server did not start")
+        try:
+            socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
+            return True
+        except OSError:
+            return False
 
     def bodies(self):
         with open(self.log.name, "rb") as log:

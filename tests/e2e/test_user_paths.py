@@ -160,7 +160,7 @@ class UserPaths(ProgramDriver):
         wait_until(lambda: os.path.exists(partial), what="the partial output")
         pid_file = os.path.join(os.path.dirname(self.installation.converter_path), "pid")
         pid = int(wait_until(lambda: read_text(pid_file), what="converter pid"))
-        time.sleep(0.8)  # the position line follows the duration after 0.3 s
+        self.wait_for_position_read("00:00:42.00")
         screenshot = os.environ.get("KELVANE_E2E_SCREENSHOT")
         if screenshot:
             self.x.screenshot(self.window, screenshot)
@@ -182,6 +182,32 @@ class UserPaths(ProgramDriver):
         self.assertNotIn("AppFailed", server.methods())
         self.assertTrue(os.path.exists(source))
         self.assertEqual(self.close_and_wait(), 0)
+
+    def test_close_during_conversion_removes_partial_output(self):
+        self.install(converter=SLOW_CONVERTER)
+        server = self.serve()
+        source = self.fake_source()
+        self.start()
+        self.convert(source)
+        server.wait_for("ConversionStarted")
+        partial = os.path.join(self.installation.desktop, "track.mp3")
+        wait_until(lambda: os.path.exists(partial), what="the partial output")
+        pid_file = os.path.join(os.path.dirname(self.installation.converter_path), "pid")
+        pid = int(wait_until(lambda: read_text(pid_file), what="converter pid"))
+        self.wait_for_position_read("00:00:42.00")
+
+        self.assertEqual(self.close_and_wait(), 0)
+        self.assertFalse(os.path.exists(partial))
+        self.assertRaises(ProcessLookupError, os.kill, pid, 0)
+        self.assertEqual(server.methods()[-1], "AppClosed")
+        for method in ("ConversionCancelled", "ConversionCompleted", "AppFailed"):
+            self.assertNotIn(method, server.methods())
+        self.assertTrue(os.path.exists(source))
+
+    def wait_for_position_read(self, clock):
+        """Waits until the program has read the converter's line with this position."""
+        wait_until(lambda: "time=" + clock in self.installation.diagnostics(),
+                   what="the position %s read" % clock)
 
     def test_missing_converter_is_explained(self):
         self.install(converter=None)
