@@ -1,51 +1,38 @@
 """One whole session of the real program under LeakSanitizer, driven as a person drives it:
-start, convert a small FLAC, cancel a second conversion, close. Fails when a leak is made in
-the program's own code (a stack frame in app/, ui/, config/ or telemetry/) or when any other
-sanitizer report appears; leaks made by libraries alone are listed but do not fail.
+start, convert a small FLAC, cancel a second conversion, close. Fails when a leak is made by the
+program's own code (scripts/leak_report.py decides whose each leak is) or when any other
+sanitizer report appears; leaks made by libraries are named and counted but do not fail. A
+second test runs a probe that leaks on purpose and requires the same check to fail it.
 
 The program must be built with -fsanitize=address (scripts/sanitize.sh builds one). Run with the
-end-to-end suite's environment (KELVANE_E2E_PROGRAM, KELVANE_E2E_SERVER, KELVANE_E2E_PORT):
+end-to-end suite's environment (KELVANE_E2E_PROGRAM, KELVANE_E2E_SERVER, KELVANE_E2E_PORT) and
+KELVANE_LEAK_PROBE, the probe's path:
     /usr/bin/python3 scripts/leak_session.py -v"""
 
 import glob
 import os
-import re
+import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
 
 from harness import CONVERT, PROGRAM, SAMPLE_CONFIGURATION, TITLE, ProgramDriver  # noqa: E402
+from leak_report import Verdict, read_report  # noqa: E402
 
 # FFmpeg's arealtime filter converts no faster than the music plays, so the second conversion is
 # still running when it is cancelled, however fast the machine is.
 CONFIGURATION = dict(SAMPLE_CONFIGURATION,
                      FFMPEGArguments="-y -vn -af arealtime -codec:a libmp3lame -b:a 192k")
 
-# A frame in the program's own sources, wherever the tree that was built lies.
-OWN_FRAME = re.compile(r" (?!/usr/)/\S*/(app|ui|config|telemetry)/[^/\s]+(/[^/\s]+)*:\d+")
-
-# Leaks inside libraries, each matched by a function or library on its stack. Each is made once
-# per process, whatever the session does; the stacks below were read with full unwinding.
-SUPPRESSIONS = """
-# The script runtime's per-thread data, allocated by the first QScriptEngine of a thread.
-leak:QScriptEngine::QScriptEngine
-# QtWebKit's frame set-up, on the first load of a view, keeps three blocks it never frees.
-leak:QWebFrameAdapter::init
-# libdbus's read buffer on Qt's D-Bus thread, still in use when the process ends.
-leak:libdbus-1.so
-"""
-
-
-class Leak:
-    def __init__(self, header):
-        self.header = header
-        self.frames = []
-
-    def own_frames(self):
-        return [frame for frame in self.frames if OWN_FRAME.search(frame)]
+# Full unwinding on every allocation: Qt and its libraries are built without frame pointers,
+# and the quick unwinder stops at the first of their frames, which would hide who called them.
+ASAN_OPTIONS = ("detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=40:"
+                "detect_stack_use_after_return=0:log_path=")
 
 
 def read_reports(pattern):
@@ -53,37 +40,24 @@ def read_reports(pattern):
     leaks, errors = [], []
     for path in sorted(glob.glob(pattern)):
         with open(path, errors="replace") as report:
-            lines = report.read().splitlines()
-        leak = None
-        for line in lines:
-            if re.match(r"(Direct|Indirect) leak of ", line):
-                leak = Leak(line)
-                leaks.append(leak)
-            elif leak and re.match(r"\s+#\d+ ", line):
-                leak.frames.append(line.strip())
-            else:
-                leak = None
-                if ("ERROR: " in line and "LeakSanitizer" not in line) \
-                        or "runtime error:" in line:
-                    errors.append(line.strip())
+            found, other = read_report(report.read())
+        leaks += found
+        errors += other
     return leaks, errors
+
+
+def print_reports(pattern):
+    for path in sorted(glob.glob(pattern)):
+        with open(path, errors="replace") as report:
+            print(report.read())
 
 
 class LeakSession(ProgramDriver):
     def start(self):
         root = self.installation.root
         self.reports = os.path.join(root, "sanitizer")
-        suppressions = os.path.join(root, "lsan.supp")
-        with open(suppressions, "w") as file:
-            file.write(SUPPRESSIONS)
-        # Full unwinding on every allocation: Qt and its libraries are built without frame
-        # pointers, and the quick unwinder stops at the first of their frames, which would
-        # hide who called them.
         self.installation.start(
-            self.x,
-            ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=40:"
-                         "detect_stack_use_after_return=0:log_path=" + self.reports,
-            LSAN_OPTIONS="suppressions=%s:print_suppressions=1" % suppressions,
+            self.x, ASAN_OPTIONS=ASAN_OPTIONS + self.reports,
             UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=" + self.reports)
         self.window = self.x.wait_for_window(TITLE, timeout=60)
         return self.window
@@ -125,21 +99,32 @@ class LeakSession(ProgramDriver):
 
     def judge(self, status):
         leaks, errors = read_reports(self.reports + ".*")
-        own = [leak for leak in leaks if leak.own_frames()]
-        print("\nLeak summary: %d leak(s) left after suppressions, %d in the program's own "
-              "code, %d in libraries alone; %d other sanitizer report(s); exit status %d"
-              % (len(leaks), len(own), len(leaks) - len(own), len(errors), status))
-        for leak in leaks:
-            where = leak.own_frames()[:1] or leak.frames[1:2] or ["?"]
-            print("  %s\n      %s" % (leak.header, where[0]))
-        for path in sorted(glob.glob(self.reports + ".*")):
-            if own or errors:
-                with open(path, errors="replace") as report:
-                    print(report.read())
+        verdict = Verdict(leaks, [SOURCE_DIR, os.path.dirname(PROGRAM), self.installation.root])
+        print("\nLeak check: " + verdict.summary())
+        print("Other sanitizer reports: %d; exit status %d" % (len(errors), status))
+        if verdict.failing or errors:
+            print_reports(self.reports + ".*")
         self.assertEqual(errors, [])
-        self.assertEqual([leak.header for leak in own], [])
+        self.assertEqual([leak.header for leak in verdict.failing], [])
         # Leaks that are not ours end the program with LeakSanitizer's status, 1 here.
         self.assertIn(status, (0, 1) if leaks else (0,))
+
+    def test_probe_leak_is_caught(self):
+        """The same check fails a program whose own code leaks a parentless object."""
+        probe = os.environ["KELVANE_LEAK_PROBE"]
+        with tempfile.TemporaryDirectory(prefix="kelvane-leak-probe-") as folder:
+            reports = os.path.join(folder, "sanitizer")
+            environment = dict(os.environ, QT_QPA_PLATFORM="offscreen",
+                               ASAN_OPTIONS=ASAN_OPTIONS + reports,
+                               UBSAN_OPTIONS="print_stacktrace=1:log_path=" + reports)
+            status = subprocess.run([probe], env=environment).returncode
+            leaks, errors = read_reports(reports + ".*")
+        verdict = Verdict(leaks, [SOURCE_DIR, os.path.dirname(probe)])
+        print("\nProbe: " + verdict.summary())
+        self.assertEqual(errors, [])
+        self.assertNotEqual(status, 0)
+        self.assertTrue(verdict.own, "the probe's leak was not judged the program's own")
+        self.assertIn("tests/leak_probe.cpp", verdict.own[0].describe())
 
 
 if __name__ == "__main__":
