@@ -49,21 +49,21 @@ void WalkList(const QVariantList &List, int Level, QStringList *Path)
 
 void WalkValue(const QVariant &Value, int Level, QStringList *Path)
 {
-    switch (Value.type()) {
-    case QVariant::Map:
+    switch (Value.userType()) {
+    case QMetaType::QVariantMap:
         WalkMap(Value.toMap(), Level, Path);
         break;
-    case QVariant::List:
+    case QMetaType::QVariantList:
         WalkList(Value.toList(), Level, Path);
         break;
-    case QVariant::String:
+    case QMetaType::QString:
         // Reading every character makes ASan check the whole buffer.
         (void)qHash(Value.toString());
         break;
-    case QVariant::Double:
+    case QMetaType::Double:
         (void)std::isfinite(Value.toDouble());
         break;
-    case QVariant::Invalid:
+    case QMetaType::UnknownType:
         break;
     default:
         FUZZ_CHECK(false, "unexpected type %s at %s", Value.typeName(),
@@ -89,16 +89,16 @@ QVariantMap WrittenMap(const QVariantMap &Map)
 
 QVariant Written(const QVariant &Value)
 {
-    switch (Value.type()) {
-    case QVariant::Map:
+    switch (Value.userType()) {
+    case QMetaType::QVariantMap:
         return WrittenMap(Value.toMap());
-    case QVariant::List: {
+    case QMetaType::QVariantList: {
         QVariantList written;
         for (const QVariant &element : Value.toList())
             written.append(Written(element));
         return written;
     }
-    case QVariant::Double:
+    case QMetaType::Double:
         return std::isfinite(Value.toDouble()) ? Value : QVariant();
     default:
         return Value;
@@ -123,10 +123,10 @@ QString MissingKeyText(const QVariantMap &Expected, const QVariantMap &Actual)
 // string that came back as a number.
 bool Same(const QVariant &Expected, const QVariant &Actual, QStringList *Path)
 {
-    if (Expected.type() != Actual.type())
+    if (Expected.userType() != Actual.userType())
         return false;
-    switch (Expected.type()) {
-    case QVariant::Map: {
+    switch (Expected.userType()) {
+    case QMetaType::QVariantMap: {
         const QVariantMap expected = Expected.toMap();
         const QVariantMap actual = Actual.toMap();
         if (expected.keys() != actual.keys()) {
@@ -141,7 +141,7 @@ bool Same(const QVariant &Expected, const QVariant &Actual, QStringList *Path)
         }
         return true;
     }
-    case QVariant::List: {
+    case QMetaType::QVariantList: {
         const QVariantList expected = Expected.toList();
         const QVariantList actual = Actual.toList();
         if (expected.size() != actual.size())
@@ -154,9 +154,9 @@ bool Same(const QVariant &Expected, const QVariant &Actual, QStringList *Path)
         }
         return true;
     }
-    case QVariant::Double:
+    case QMetaType::Double:
         return Expected.toDouble() == Actual.toDouble();
-    case QVariant::String:
+    case QMetaType::QString:
         return Expected.toString() == Actual.toString();
     default:
         return true;

@@ -2,6 +2,7 @@
 
 #include "config/Configuration.h"
 #include "config/JSON.h"
+#include "telemetry/AnswerDecoder.h"
 #include "telemetry/NetworkAccessManager.h"
 #include "telemetry/TelemetryApiUrl.h"
 
@@ -83,15 +84,20 @@ QNetworkReply *Pulse::Post(const QString &EventMethod, const QVariantMap &Fields
     QNetworkRequest networkRequest{QUrl(TelemetryApiUrl)};
     networkRequest.setHeader(QNetworkRequest::ContentTypeHeader,
                              QStringLiteral("application/x-www-form-urlencoded"));
-    m_Reply = NetworkAccessManager::SharedInstance()->post(networkRequest, RequestBody(request));
-    return m_Reply;
+    // The same request from every Qt: a redirect is an answer like any other, never followed,
+    // and the accepted codings are named here rather than left to the network layer's list.
+    networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                                QNetworkRequest::ManualRedirectPolicy);
+    networkRequest.setRawHeader("Accept-Encoding", AnswerDecoder::AcceptedEncodings());
+    return NetworkAccessManager::SharedInstance()->post(networkRequest, RequestBody(request));
 }
 
 void Pulse::Send(const char *Operation, const QString &EventMethod,
                  const QVariantMap &Fields)
 {
     QNetworkReply *reply = Post(EventMethod, Fields);
-    connect(reply, &QNetworkReply::finished, this, &Pulse::ReceivedResponseFromServer);
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply] { ReceivedResponseFromServer(reply); });
     qDebug() << HittingLabel(Operation).constData() << QUrl(TelemetryApiUrl);
 }
 
@@ -103,7 +109,8 @@ void Pulse::SendAndWait(const char *Operation, const QString &EventMethod,
     QEventLoop loop;
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     connect(reply, &QNetworkReply::errorOccurred, &loop, &QEventLoop::quit);
-    connect(reply, &QNetworkReply::finished, this, &Pulse::ReceivedResponseFromServer);
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply] { ReceivedResponseFromServer(reply); });
 
     // A server that never answers must not keep the hidden window's process alive: after
     // the bound the request is abandoned, which finishes it as a failed request.
@@ -204,16 +211,11 @@ void Pulse::AppClosed(qint64 MillisecondsSinceAppStarted)
     SendAndWait("AppClosed", QStringLiteral("AppClosed"), fields);
 }
 
-void Pulse::ReceivedResponseFromServer()
+void Pulse::ReceivedResponseFromServer(QNetworkReply *Reply)
 {
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
-        reply = m_Reply;
-    if (!reply)
-        return;
-
     // An abandoned request is closed and has nothing to read.
-    QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    QByteArray body = AnswerDecoder::Decoded(Reply->isOpen() ? Reply->readAll() : QByteArray(),
+                                             Reply->rawHeader("Content-Encoding"));
     const int zero = body.indexOf('\0');
     if (zero >= 0)
         body.truncate(zero);
@@ -242,6 +244,6 @@ void Pulse::ReceivedResponseFromServer()
             qDebug() << "AppOpened Failed!";
     }
 
-    reply->deleteLater();
+    Reply->deleteLater();
     deleteLater();
 }

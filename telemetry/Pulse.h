@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QVariantMap>
 
@@ -42,7 +41,7 @@ signals:
     void AppInitialization(QVariantMap ServerData);
 
 private slots:
-    void ReceivedResponseFromServer();
+    void ReceivedResponseFromServer(QNetworkReply *Reply);
 
 private:
     void AddCommonFields(QVariantMap &Request) const;
@@ -62,5 +61,4 @@ private:
     QString OSVersion;
     QString DateTimeClient;
     QString Method;
-    QPointer<QNetworkReply> m_Reply;
 };

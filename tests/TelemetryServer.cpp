@@ -66,6 +66,12 @@ void TelemetryServer::setAnswer(const QString &eventMethod, const QByteArray &bo
     m_Answers.insert(eventMethod, {body, delayMs});
 }
 
+void TelemetryServer::setResponse(const QString &eventMethod, const QByteArray &status,
+                                  const QByteArray &headers, const QByteArray &body)
+{
+    m_Answers.insert(eventMethod, {body, 0, status, headers});
+}
+
 void TelemetryServer::clearAnswers()
 {
     m_Answers.clear();
@@ -149,7 +155,7 @@ void TelemetryServer::answer(QTcpSocket *socket, const Request &request)
     QTimer::singleShot(chosen.delayMs, this, [this, target, chosen, method] {
         if (!target)
             return;
-        target->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+        target->write("HTTP/1.1 " + chosen.status + "\r\n" + chosen.headers + "Content-Length: "
                       + QByteArray::number(chosen.body.size()) + "\r\n\r\n" + chosen.body);
         ++m_Answered;
         emit answered(method);

@@ -43,6 +43,10 @@ public:
     // The answer to every event without an answer of its own; {"Status":"SUCCESS"} at first.
     void setDefaultAnswer(const QByteArray &body, int delayMs = 0);
     void setAnswer(const QString &eventMethod, const QByteArray &body, int delayMs = 0);
+    // An answer with its own status line ("302 Found") and extra header lines, each ending in
+    // CRLF.
+    void setResponse(const QString &eventMethod, const QByteArray &status,
+                     const QByteArray &headers, const QByteArray &body);
     void clearAnswers();
 
     const QList<Request> &requests() const { return m_Requests; }
@@ -60,6 +64,8 @@ private:
     {
         QByteArray body;
         int delayMs = 0;
+        QByteArray status = "200 OK";
+        QByteArray headers = "Content-Type: application/json\r\n";
     };
 
     void acceptConnections();

@@ -3,6 +3,7 @@
 #include "TelemetryServer.h"
 
 #include "config/Configuration.h"
+#include "telemetry/AnswerDecoder.h"
 #include "telemetry/Pulse.h"
 
 #include <QElapsedTimer>
@@ -13,6 +14,8 @@
 #include <QStandardPaths>
 
 #include <functional>
+
+#include <zlib.h>
 
 using Operation = std::function<void(Pulse *)>;
 Q_DECLARE_METATYPE(Operation)
@@ -39,6 +42,8 @@ private slots:
     void answers_data();
     void answers();
     void answerIsReadAsLatin1();
+    void answerCodingsAndStatuses_data();
+    void answerCodingsAndStatuses();
     void unreachableServer();
     void appClosedWaitsForAnswer();
     void appClosedGivesUpOnSilentServer();
@@ -101,6 +106,19 @@ void tst_Pulse::exactBody()
     QCOMPARE(request.verb, QByteArray("POST"));
     QCOMPARE(request.target, QByteArray("/API/"));
     QCOMPARE(request.header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
+    // Every header, in order: the same from the Qt 5 and the Qt 6 build.
+    QByteArrayList headers;
+    for (const auto &header : request.headers)
+        headers << header.first + ": " + header.second;
+    const QByteArrayList expectedHeaders = {
+            "Host: 127.0.0.1:" + QByteArray::number(KELVANE_TEST_TELEMETRY_PORT),
+            "Content-Type: application/x-www-form-urlencoded",
+            "Accept-Encoding: gzip, deflate",
+            "Content-Length: " + QByteArray::number(request.body.size()),
+            "Connection: Keep-Alive",
+            "Accept-Language: en,*",
+            "User-Agent: Mozilla/5.0"};
+    QCOMPARE(headers.join('\n'), expectedHeaders.join('\n'));
 
     const QVariantMap sent = request.json();
     const QByteArray expected =
@@ -400,6 +418,86 @@ void tst_Pulse::answerIsReadAsLatin1()
     QTRY_COMPARE_WITH_TIMEOUT(initialization.size(), 1, 10000);
     QCOMPARE(initialization.at(0).at(0).toMap().value("Name").toString(),
              QString::fromUtf8("Ã©"));
+}
+
+namespace {
+
+// The body compressed with zlib in the given format: 16 + 15 window bits for gzip, 15 for the
+// zlib format (HTTP's "deflate"), -15 for a bare deflate stream.
+QByteArray compressed(const QByteArray &body, int windowBits)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 9,
+                     Z_DEFAULT_STRATEGY) != Z_OK)
+        return QByteArray();
+    QByteArray out(int(deflateBound(&stream, uLong(body.size()))), '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(body.constData()));
+    stream.avail_in = uInt(body.size());
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = uInt(out.size());
+    deflate(&stream, Z_FINISH);
+    out.truncate(int(stream.total_out));
+    deflateEnd(&stream);
+    return out;
+}
+
+} // namespace
+
+// Requests announce gzip and deflate themselves; the answer is decoded before it is read. A
+// redirect is an answer like any other and is never followed.
+void tst_Pulse::answerCodingsAndStatuses_data()
+{
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("confirmed");
+
+    const QByteArray success = R"({"Status":"SUCCESS"})";
+    const QByteArray gzip = compressed(success, MAX_WBITS + 16);
+    QTest::newRow("plain") << QByteArray("200 OK") << QByteArray() << success << true;
+    QTest::newRow("gzip") << QByteArray("200 OK") << QByteArray("Content-Encoding: gzip\r\n")
+                          << gzip << true;
+    QTest::newRow("deflate, zlib format")
+            << QByteArray("200 OK") << QByteArray("Content-Encoding: deflate\r\n")
+            << compressed(success, MAX_WBITS) << true;
+    QTest::newRow("deflate, bare stream")
+            << QByteArray("200 OK") << QByteArray("Content-Encoding: deflate\r\n")
+            << compressed(success, -MAX_WBITS) << true;
+    QTest::newRow("gzip cut short") << QByteArray("200 OK")
+                                    << QByteArray("Content-Encoding: gzip\r\n")
+                                    << gzip.left(gzip.size() / 2) << false;
+    QTest::newRow("gzip that is not") << QByteArray("200 OK")
+                                      << QByteArray("Content-Encoding: gzip\r\n") << success
+                                      << false;
+    QTest::newRow("coding never announced")
+            << QByteArray("200 OK") << QByteArray("Content-Encoding: br\r\n") << success << false;
+    const QByteArray padded = R"({"Status":"SUCCESS","Pad":")"
+            + QByteArray(int(AnswerDecoder::MaximumDecodedSize), 'y') + "\"}";
+    QTest::newRow("gzip beyond the size bound")
+            << QByteArray("200 OK") << QByteArray("Content-Encoding: gzip\r\n")
+            << compressed(padded, MAX_WBITS + 16) << false;
+    QTest::newRow("redirect not followed")
+            << QByteArray("302 Found")
+            << QByteArray("Location: http://127.0.0.1:" + QByteArray::number(KELVANE_TEST_TELEMETRY_PORT)
+                          + "/elsewhere/\r\n")
+            << success << true;
+    QTest::newRow("permanent redirect not followed")
+            << QByteArray("308 Permanent Redirect")
+            << QByteArray("Location: /elsewhere/\r\n") << QByteArray() << false;
+}
+
+void tst_Pulse::answerCodingsAndStatuses()
+{
+    QFETCH(QByteArray, status);
+    QFETCH(QByteArray, headers);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, confirmed);
+
+    m_Server.setResponse("AppInstalled", status, headers, body);
+    runToCompletion([](Pulse *pulse) { pulse->AppInstalled(); });
+    QCOMPARE(Configuration::IsAppInstalledSavedToServer(), confirmed);
+    QCOMPARE(m_Server.requests().size(), 1);
+    QCOMPARE(m_Server.requests().first().target, QByteArray("/API/"));
 }
 
 void tst_Pulse::unreachableServer()

@@ -14,8 +14,6 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QUrl>
-#include <QWebView>
 #include <QWidget>
 
 namespace {
@@ -87,13 +85,9 @@ void setupFormatRow(MainWindowForm *form)
 void setupProgressArea(MainWindowForm *form)
 {
     QWidget *parent = form->centralWidget;
-    form->adWebView = placeWidget<QWebView>(parent, "adWebView", QRect(0, 208, 601, 41));
+    form->adWebView = placeWidget<AdView>(parent, "adWebView", QRect(0, 208, 601, 41));
     form->adWebView->setMinimumSize(QSize(520, 0));
-    // Even a blank page sets up the web engine's page machinery, the largest single cost of
-    // start-up; the view lies below the window's edge, so it loads once the window is up.
-    QWebView *view = form->adWebView;
-    QMetaObject::invokeMethod(view, [view] { view->setUrl(QUrl(QStringLiteral("about:blank"))); },
-                              Qt::QueuedConnection);
+    PrepareAdView(form->adWebView);
 
     form->progressBar =
         placeWidget<QProgressBar>(parent, "progressBar", QRect(12, 144, 325, 23));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/AdView.h"
+
 class QMainWindow;
 class QAction;
 class QComboBox;
@@ -8,7 +10,6 @@ class QLabelClickable;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
-class QWebView;
 class QWidget;
 
 // The fixed widget tree of the main window: every control at an absolute position.
@@ -28,7 +29,7 @@ public:
     QLabel *qualityLabel = nullptr;
     QPushButton *showFilesButton = nullptr;
     QLabel *statusLabel = nullptr;
-    QWebView *adWebView = nullptr;
+    AdView *adWebView = nullptr;
     QProgressBar *progressBar = nullptr;
     QLabel *label = nullptr;
     QLabelClickable *HelpLabel = nullptr;

@@ -1,4 +1,4 @@
-#include "JSON.h"
+#include "config/JSON.h"
 
 #include <QScriptEngine>
 #include <QScriptValue>
@@ -8,6 +8,15 @@
 // strict JSON.parse and never evaluated: an answer cannot run code or keep the program busy.
 // Text that is not JSON gives the parser's error value, which is walked like any object, so
 // the caller simply finds none of the keys it expects.
+namespace {
+
+QScriptValue ScriptValueFromMap(const QVariantMap &Map, QScriptEngine *Engine, int Depth);
+QVariantMap MapFromScriptValue(const QScriptValue &Value, int Depth);
+QVariantList ListFromScriptValue(const QScriptValue &Value, int Depth);
+bool VariantFromScriptValue(const QScriptValue &Value, int Depth, QVariant *Variant);
+
+} // namespace
+
 QVariantMap JSON::Parse(const QString &Text)
 {
     QScriptEngine engine;
@@ -15,7 +24,7 @@ QVariantMap JSON::Parse(const QString &Text)
                              .property(QStringLiteral("JSON"))
                              .property(QStringLiteral("parse"));
     const QScriptValueList arguments{QScriptValue(Text)};
-    return MapFromScriptValue(parse.call(QScriptValue(), arguments));
+    return MapFromScriptValue(parse.call(QScriptValue(), arguments), 1);
 }
 
 QString JSON::Stringify(const QVariantMap &Map)
@@ -24,27 +33,16 @@ QString JSON::Stringify(const QVariantMap &Map)
     engine.evaluate(QStringLiteral("function toString() { return JSON.stringify(this) }"),
                     QString(), 1);
     QScriptValue toString = engine.globalObject().property(QStringLiteral("toString"));
-    return toString.call(ScriptValueFromMap(Map, &engine)).toString();
+    return toString.call(ScriptValueFromMap(Map, &engine, 1)).toString();
 }
 
-QScriptValue JSON::ScriptValueFromMap(const QVariantMap &Map, QScriptEngine *Engine)
-{
-    return ScriptValueFromMap(Map, Engine, 1);
-}
+namespace {
 
-QVariantMap JSON::MapFromScriptValue(const QScriptValue &Value)
-{
-    return MapFromScriptValue(Value, 1);
-}
-
-QVariantList JSON::ListFromScriptValue(const QScriptValue &Value)
-{
-    return ListFromScriptValue(Value, 1);
-}
+constexpr int MaximumNestingDepth = JSON::MaximumNestingDepth;
 
 // Booleans and the other types that have no place in the configuration or in a telemetry
 // request are left out here; inside a list the engine's own conversion keeps them.
-QScriptValue JSON::ScriptValueFromMap(const QVariantMap &Map, QScriptEngine *Engine, int Depth)
+QScriptValue ScriptValueFromMap(const QVariantMap &Map, QScriptEngine *Engine, int Depth)
 {
     QScriptValue object = Engine->newObject();
     for (auto entry = Map.cbegin(); entry != Map.cend(); ++entry) {
@@ -85,7 +83,7 @@ QScriptValue JSON::ScriptValueFromMap(const QVariantMap &Map, QScriptEngine *Eng
 
 // Nothing is skipped by name, so a member called "length" survives; a top-level array walked
 // here therefore also yields its "length".
-QVariantMap JSON::MapFromScriptValue(const QScriptValue &Value, int Depth)
+QVariantMap MapFromScriptValue(const QScriptValue &Value, int Depth)
 {
     QVariantMap map;
     QScriptValueIterator property(Value);
@@ -99,7 +97,7 @@ QVariantMap JSON::MapFromScriptValue(const QScriptValue &Value, int Depth)
 }
 
 // A value that gives no variant is not appended, so later elements move forward.
-QVariantList JSON::ListFromScriptValue(const QScriptValue &Value, int Depth)
+QVariantList ListFromScriptValue(const QScriptValue &Value, int Depth)
 {
     QVariantList list;
     QScriptValueIterator property(Value);
@@ -116,7 +114,7 @@ QVariantList JSON::ListFromScriptValue(const QScriptValue &Value, int Depth)
 
 // Depth is the level the value has if it is an array or an object. Returns false when the
 // value is left out: a boolean, undefined, or a container nested too deep.
-bool JSON::VariantFromScriptValue(const QScriptValue &Value, int Depth, QVariant *Variant)
+bool VariantFromScriptValue(const QScriptValue &Value, int Depth, QVariant *Variant)
 {
     const bool tooDeep = Depth > MaximumNestingDepth;
     if (Value.isArray()) {
@@ -145,3 +143,5 @@ bool JSON::VariantFromScriptValue(const QScriptValue &Value, int Depth, QVariant
     }
     return false;
 }
+
+} // namespace
