@@ -6,6 +6,7 @@
 #include <QJsonValue>
 #include <QLocale>
 
+#include <algorithm>
 #include <cmath>
 
 // QtCore's parser is strict: a text that is not JSON is rejected as a whole, and nothing in it
@@ -239,11 +240,37 @@ bool AppendValue(QString &Text, const QVariant &Value, int Depth, Rules Conversi
     }
 }
 
+// QtCore's parser reads UTF-8, which cannot hold a lone surrogate, while a script string can.
+// Such a code unit is only valid inside a string, so it goes in as the escape that stands for
+// it there.
+QByteArray ParserInput(const QString &Text)
+{
+    const auto surrogate = std::find_if(Text.cbegin(), Text.cend(),
+                                        [](QChar unit) { return unit.isSurrogate(); });
+    if (surrogate == Text.cend())
+        return Text.toUtf8();
+    QString escaped;
+    escaped.reserve(Text.size());
+    for (int index = 0; index < Text.size(); ++index) {
+        const QChar unit = Text.at(index);
+        if (unit.isHighSurrogate() && index + 1 < Text.size()
+            && Text.at(index + 1).isLowSurrogate()) {
+            escaped += unit;
+            escaped += Text.at(++index);
+        } else if (unit.isSurrogate()) {
+            escaped += QStringLiteral("\\u%1").arg(unit.unicode(), 4, 16, QLatin1Char('0'));
+        } else {
+            escaped += unit;
+        }
+    }
+    return escaped.toUtf8();
+}
+
 } // namespace
 
 QVariantMap JSON::Parse(const QString &Text)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(Text.toUtf8());
+    const QJsonDocument document = QJsonDocument::fromJson(ParserInput(Text));
     if (document.isObject())
         return MapFromObject(document.object(), 1);
     if (document.isArray())

@@ -1,26 +1,42 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets in fuzz/ with clang, AddressSanitizer and UndefinedBehavior-
-# Sanitizer in build-fuzz/, then runs every target for the given number of seconds (default 60)
-# on a copy of its seed corpus, so that a run never grows the repository. A crash, a hang
-# longer than ten seconds, a leak, running out of memory or any sanitizer report fails the run;
-# the input that caused it is kept in build-fuzz/findings/.
+# Sanitizer in build-fuzz/, then runs the targets named (all by default) for the given number of
+# seconds (default 60) each, on a copy of its seed corpus, so that a run never grows the
+# repository. A crash, a hang longer than ten seconds, a leak, running out of memory or any
+# sanitizer report fails the run; the input that caused it is kept in build-fuzz/findings/.
+# KELVANE_QT_VERSION=5 fuzzes the Qt 5 build's code in build-fuzz-qt5/. Needs what
+# scripts/install-deps.sh installs.
+#
+#   scripts/fuzz.sh 60                 # every target
+#   scripts/fuzz.sh 60 json_parse      # the JSON codec only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
 # libFuzzer reads a time limit of 0 as "no limit": a run must end by itself.
 if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
-    echo "usage: $0 [seconds per target, at least 1]" >&2
+    echo "usage: $0 [seconds per target, at least 1] [target...]" >&2
     exit 2
 fi
+shift || true
 
+qt_version="${KELVANE_QT_VERSION:-6}"
 build_dir=build-fuzz
-targets=(json_parse converter_output)
-corpora=(json converter_output)
+[ "$qt_version" = 6 ] || build_dir="build-fuzz-qt$qt_version"
+declare -A corpus_of=([json_parse]=json [converter_output]=converter_output)
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(json_parse converter_output)
+corpora=()
+for target in "${targets[@]}"; do
+    if [ -z "${corpus_of[$target]:-}" ]; then
+        echo "no fuzz target named $target (there are: ${!corpus_of[*]})" >&2
+        exit 2
+    fi
+    corpora+=("${corpus_of[$target]}")
+done
 
-scripts/install-deps.sh
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DKELVANE_FUZZ=ON -DKELVANE_BUILD_TESTS=OFF
+    -DKELVANE_QT_VERSION="$qt_version" -DKELVANE_FUZZ=ON -DKELVANE_BUILD_TESTS=OFF
 cmake --build "$build_dir" --parallel "$(nproc)" \
     --target "${targets[@]/#/fuzz_}"
 

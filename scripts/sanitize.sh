@@ -2,13 +2,14 @@
 # Builds the whole project, tests included, with AddressSanitizer and UndefinedBehaviorSanitizer
 # in build-asan/ and runs the whole test suite there; then runs one full session of the real
 # program under LeakSanitizer (scripts/leak_session.py). Any sanitizer report fails the run.
-# Extra arguments go to ctest (for example: -L unit).
+# Extra arguments go to ctest (for example: -L unit). KELVANE_QT_VERSION=5 does the same for
+# the Qt 5 program in build-asan-qt5/. Needs what scripts/install-deps.sh installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir="$PWD"
+qt_version="${KELVANE_QT_VERSION:-6}"
 build_dir=build-asan
-
-scripts/install-deps.sh
+[ "$qt_version" = 6 ] || build_dir="build-asan-qt$qt_version"
 
 started=$SECONDS
 # clang links its sanitizer runtimes statically, so the copies of the program that the
@@ -16,6 +17,7 @@ started=$SECONDS
 # its own so that it can run beside the normal build's.
 sanitizers="-fsanitize=address,undefined"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DKELVANE_QT_VERSION="$qt_version" \
     -DCMAKE_CXX_FLAGS="$sanitizers -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
     -DCMAKE_EXE_LINKER_FLAGS="$sanitizers" \
     -DKELVANE_BUILD_TESTS=ON -DKELVANE_TEST_PORT_BASE=48811

@@ -190,6 +190,12 @@ void tst_JSON::parse_data()
     QTest::newRow("string escapes")
         << R"({"s":"q\" b\\ s\/ \b\f\n\r\t \u00e9\u20ac \ud83d\ude00"})"
         << QVariantMap{{"s", QStringLiteral("q\" b\\ s/ \b\f\n\r\t \u00e9\u20ac ") + smiley}};
+    QTest::newRow("lone surrogates")
+        << R"({"s":"\ud800 \udc00 \ude00\ud83d"})"
+        << QVariantMap{{"s", QString(QChar(0xd800)) + ' ' + QChar(0xdc00) + ' ' + QChar(0xde00)
+                                     + QChar(0xd83d)}};
+    QTest::newRow("raw lone surrogate") << QStringLiteral("{\"s\":\"") + QChar(0xd800) + "\"}"
+                                        << QVariantMap{{"s", QString(QChar(0xd800))}};
     QTest::newRow("raw non-ASCII") << QStringLiteral("{\"s\":\"\u00e9") + smiley + "\"}"
                                    << QVariantMap{{"s", QStringLiteral("\u00e9") + smiley}};
     QTest::newRow("empty object") << "{}" << QVariantMap();
@@ -369,6 +375,21 @@ void tst_JSON::stringify_data()
     QTest::newRow("numbers") << QVariantMap{{"i", -7}, {"j", 2147483647}, {"d", 3.0},
                                             {"e", 0.1}, {"f", 1e21}}
                              << R"({"d":3,"e":0.1,"f":1e+21,"i":-7,"j":2147483647})";
+    // ECMAScript's forms: plain from 1e-6 up to 1e21, exponents outside, the shortest digits
+    // that read back as the same number.
+    QTest::newRow("number forms")
+        << QVariantMap{{"a", 1e-7}, {"b", 1e-6}, {"c", 0.000001234}, {"d", 123456789012345680000.0},
+                       {"e", 1.5e300}, {"f", -0.0}, {"g", 5e-324}, {"h", 1.7976931348623157e308},
+                       {"i", -1.25e-10}, {"j", 100.0}, {"k", 0.30000000000000004}, {"l", 1e20}}
+        << R"({"a":1e-7,"b":0.000001,"c":0.000001234,"d":123456789012345680000,"e":1.5e+300,)"
+           R"("f":0,"g":5e-324,"h":1.7976931348623157e+308,"i":-1.25e-10,"j":100,)"
+           R"("k":0.30000000000000004,"l":100000000000000000000})";
+    QTest::newRow("lone surrogate written raw")
+        << QVariantMap{{"s", QString(QChar(0xdc00)) + 'x'}}
+        << QStringLiteral("{\"s\":\"") + QChar(0xdc00) + QStringLiteral("x\"}");
+    QTest::newRow("control characters and DEL")
+        << QVariantMap{{"s", QStringLiteral("\x1f\x7f\u0080\u2028")}}
+        << QStringLiteral("{\"s\":\"\\u001f\x7f\u0080\u2028\"}");
     QTest::newRow("non-finite numbers") << QVariantMap{{"n", nan}, {"p", infinity},
                                                        {"m", -infinity}}
                                         << R"({"m":null,"n":null,"p":null})";
@@ -429,6 +450,8 @@ void tst_JSON::roundTrip_data()
                                          << QVariantMap{{"i", -3.0}, {"j", 2147483647.0}};
     QTest::newRow("awkward text") << QVariantMap{{awkwardText(), awkwardText()}}
                                   << QVariantMap{{awkwardText(), awkwardText()}};
+    QTest::newRow("lone surrogates") << QVariantMap{{"s", QString(QChar(0xdc00)) + QChar(0xd800)}}
+                                     << QVariantMap{{"s", QString(QChar(0xdc00)) + QChar(0xd800)}};
     QTest::newRow("null in a list") << QVariantMap{{"l", QVariantList{QVariant(), "x"}}}
                                     << QVariantMap{{"l", QVariantList{QVariant(), "x"}}};
     QTest::newRow("map in a list") << QVariantMap{{"l", QVariantList{QVariantMap{{"i", 1},
