@@ -1,6 +1,8 @@
-"""Benchmarks with figures (not pass/fail): conversion overhead against FFmpeg run directly,
-start-up against a minimal Qt program, and the program's memory during a long conversion.
-Run through scripts/bench.sh, which builds what this needs and sets the paths."""
+"""Benchmarks with figures (not pass/fail), for each build given, side by side in one run:
+start-up to the window shown and resident memory half a second later, each against a minimal
+window of the same Qt; the cost of one JSON call; the conversion against FFmpeg run directly;
+and the program's memory during a long conversion. Run through scripts/bench.sh, which builds
+what this needs and names the build folders (KELVANE_BENCH_BUILDS="Qt 6=build;Qt 5=build-qt5")."""
 
 import os
 import select
@@ -18,8 +20,8 @@ from Xlib import X, display as xdisplay  # noqa: E402
 import harness  # noqa: E402
 from harness import CONVERT, TITLE, Installation, ProgramDriver, XServer  # noqa: E402
 
-MINIMAL = os.environ["KELVANE_BENCH_MINIMAL"]
 ROUNDS = int(os.environ.get("KELVANE_BENCH_ROUNDS", "5"))
+STARTS = int(os.environ.get("KELVANE_BENCH_STARTS", "20"))
 ARGUMENTS = ["-y", "-vn", "-codec:a", "libmp3lame", "-b:a", "192k"]
 
 
@@ -52,8 +54,9 @@ class TimedServer:
         self.process.wait(10)
 
 
-def time_to_first_map(x, argv, environment):
-    """Seconds from starting the process to its first top-level window being mapped."""
+def start_and_measure(x, argv, environment):
+    """Seconds from starting the process to its first top-level window being mapped, and its
+    resident memory in KiB half a second later."""
     connection = xdisplay.Display(x.name)
     root = connection.screen().root
     root.change_attributes(event_mask=X.SubstructureNotifyMask)
@@ -66,7 +69,9 @@ def time_to_first_map(x, argv, environment):
             while connection.pending_events():
                 event = connection.next_event()
                 if event.type == X.MapNotify and event.event == root:
-                    return time.perf_counter() - started
+                    shown = time.perf_counter() - started
+                    time.sleep(0.5)
+                    return shown, rss_kib(process.pid)
             if not select.select([connection.fileno()], [], [], 30)[0]:
                 raise TimeoutError("no window was mapped")
     finally:
@@ -75,30 +80,44 @@ def time_to_first_map(x, argv, environment):
         connection.close()
 
 
-def program_environment(installation, x):
+def program_environment(installation, x, **extra):
     environment = dict(os.environ, HOME=installation.home, DISPLAY=x.name,
                        XDG_CONFIG_HOME=os.path.join(installation.home, ".config"),
                        XDG_RUNTIME_DIR=os.path.join(installation.home, ".runtime"),
-                       QT_QPA_PLATFORM="xcb")
+                       QT_QPA_PLATFORM="xcb", **extra)
     return environment
 
 
-def bench_startup(x):
+def bench_startup(x, build, **extra):
+    """Median start-up time and memory of the program and of the minimal window, started
+    alternately."""
     installation = Installation(harness.SAMPLE_CONFIGURATION)
     server = TimedServer()
     try:
-        environment = program_environment(installation, x)
+        environment = program_environment(installation, x, **extra)
         program = os.path.join(installation.app, "kelvane")
-        kelvane, minimal = [], []
-        for _ in range(ROUNDS * 2):
-            kelvane.append(time_to_first_map(x, [program], environment))
-            minimal.append(time_to_first_map(x, [MINIMAL], environment))
-        k, m = statistics.median(kelvane), statistics.median(minimal)
-        print("start-up to window shown: kelvane %.1f ms, minimal Qt window %.1f ms, "
-              "ratio %.2f (median of %d)" % (k * 1000, m * 1000, k / m, len(kelvane)))
+        minimal = os.path.join(build, "bench", "minimal-window")
+        kelvane, reference = [], []
+        for _ in range(STARTS):
+            kelvane.append(start_and_measure(x, [program], environment))
+            reference.append(start_and_measure(x, [minimal], environment))
+        return {
+            "start": statistics.median(t for t, _ in kelvane),
+            "start_minimal": statistics.median(t for t, _ in reference),
+            "rss": statistics.median(r for _, r in kelvane),
+            "rss_minimal": statistics.median(r for _, r in reference),
+        }
     finally:
         server.stop()
         installation.stop()
+
+
+def bench_json(build):
+    output = subprocess.run([os.path.join(build, "bench", "json-bench")], check=True,
+                            capture_output=True, text=True).stdout
+    words = output.split()
+    return {"parse": float(words[words.index("answer") + 1]),
+            "stringify": float(words[words.index("event") + 1])}
 
 
 class Conversions(ProgramDriver):
@@ -155,11 +174,6 @@ def bench_conversion(x):
                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, check=True)
             direct_times.append(time.perf_counter() - started)
-        p, d = statistics.median(program_times), statistics.median(direct_times)
-        print("10-minute stereo FLAC to MP3: program %.3f s (%.3f-%.3f), ffmpeg directly "
-              "%.3f s (%.3f-%.3f), ratio %.3f (median, range of %d rounds each)"
-              % (p, min(program_times), max(program_times), d, min(direct_times),
-                 max(direct_times), p / d, ROUNDS))
         assert os.path.getsize(output) > 0
 
         pid = installation.process.pid
@@ -169,12 +183,8 @@ def bench_conversion(x):
         done += 1
         driver.choose_file(one_hour)
         _, long_peak = convert_in_program(driver, server, done, sample_pid=pid)
-        stderr = subprocess.run(["ffmpeg", "-i", one_hour, *ARGUMENTS, direct_output],
-                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.PIPE, check=True).stderr
-        print("memory (RSS): idle %.1f MiB, peak during a 1-minute job %.1f MiB, during a "
-              "1-hour job %.1f MiB; FFmpeg's output for the 1-hour job is %.0f KiB"
-              % (idle / 1024, short_peak / 1024, long_peak / 1024, len(stderr) / 1024))
+        return {"program": program_times, "direct": direct_times, "idle": idle,
+                "short_peak": short_peak, "long_peak": long_peak}
     finally:
         if installation.process and installation.process.poll() is None:
             x.close(driver.window)
@@ -183,15 +193,73 @@ def bench_conversion(x):
         installation.stop()
 
 
+def use_build(build):
+    """Points the end-to-end harness at the programs of one build folder."""
+    with open(os.path.join(build, "e2e.env")) as env:
+        settings = dict(line.strip().split("=", 1) for line in env if "=" in line)
+    harness.PROGRAM = settings["KELVANE_E2E_PROGRAM"]
+    harness.SERVER = settings["KELVANE_E2E_SERVER"]
+    harness.PORT = int(settings["KELVANE_E2E_PORT"])
+
+
+def span(values):
+    return "%.2f s (%.2f-%.2f)" % (statistics.median(values), min(values), max(values))
+
+
+def print_table(results):
+    labels = list(results)
+    rows = [
+        ("Start-up to the window shown, median of %d" % STARTS,
+         lambda r: "%.0f ms" % (r["start"] * 1000)),
+        ("  the minimal window of the same Qt", lambda r: "%.0f ms" % (r["start_minimal"] * 1000)),
+        ("  ratio (target for Qt 6: 1.25 x)", lambda r: "%.2f" % (r["start"] / r["start_minimal"])),
+        ("Resident memory 0.5 s after the window is shown",
+         lambda r: "%.1f MiB" % (r["rss"] / 1024)),
+        ("  the minimal window of the same Qt", lambda r: "%.1f MiB" % (r["rss_minimal"] / 1024)),
+        ("  ratio (target for Qt 6: 1.25 x)", lambda r: "%.2f" % (r["rss"] / r["rss_minimal"])),
+        ("JSON parse of a server answer, per call", lambda r: "%.2f us" % r["parse"]),
+        ("JSON stringify of an event, per call", lambda r: "%.2f us" % r["stringify"]),
+        ("10-minute FLAC to MP3 in the program, median (range) of %d" % ROUNDS,
+         lambda r: span(r["program"]) if "program" in r else "-"),
+        ("  FFmpeg run directly", lambda r: span(r["direct"]) if "direct" in r else "-"),
+        ("  ratio (target: within 2 %)",
+         lambda r: "%.3f" % (statistics.median(r["program"]) / statistics.median(r["direct"]))
+         if "program" in r else "-"),
+        ("Memory: idle, peak in a 1-minute job, peak in a 1-hour job",
+         lambda r: "%.0f, %.0f, %.0f MiB" % (r["idle"] / 1024, r["short_peak"] / 1024,
+                                              r["long_peak"] / 1024) if "idle" in r else "-"),
+    ]
+    print("\n| What | " + " | ".join(labels) + " |")
+    print("|---|" + "---|" * len(labels))
+    for title, cell in rows:
+        print("| %s | %s |" % (title, " | ".join(cell(results[label]) for label in labels)))
+
+
 def main():
     if not shutil.which("ffmpeg"):
         sys.exit("ffmpeg is needed")
+    builds = [item.split("=", 1) for item in
+              os.environ.get("KELVANE_BENCH_BUILDS", "Qt 6=build").split(";") if item]
     x = XServer()
+    results = {}
     try:
-        bench_startup(x)
-        bench_conversion(x)
+        for label, build in builds:
+            use_build(build)
+            print("%s (%s): start-up and memory..." % (label, build), flush=True)
+            results[label] = bench_startup(x, build)
+            results[label].update(bench_json(build))
+            if label.startswith("Qt 5"):
+                # What Qt 5's GLX integration costs at the first window; nothing here draws
+                # with OpenGL.
+                print("%s without its GLX integration: start-up and memory..." % label,
+                      flush=True)
+                results[label + ", no GLX"] = bench_startup(x, build, QT_XCB_GL_INTEGRATION="none")
+                results[label + ", no GLX"].update(bench_json(build))
+            print("%s: conversions..." % label, flush=True)
+            results[label].update(bench_conversion(x))
     finally:
         x.stop()
+    print_table(results)
 
 
 if __name__ == "__main__":
