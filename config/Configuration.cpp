@@ -19,6 +19,7 @@
 
 namespace {
 
+// The settings keys, spelled only here: users' stores already hold these exact names.
 const QString LastSelectFolderKey = QStringLiteral("LastSelectFolder");
 const QString AppInstalledSavedKey = QStringLiteral("Pulse.AppInstalled.SavedToServer");
 const QString NewUserSavedKey = QStringLiteral("Pulse.NewUser.SavedToServer");
@@ -107,6 +108,13 @@ QString Configuration::LastSelectFolder()
     if (ApplicationSettings->contains(LastSelectFolderKey))
         return ApplicationSettings->value(LastSelectFolderKey).toString();
     return DesktopLocation();
+}
+
+void Configuration::SetLastSelectFolder(const QString &Path)
+{
+    // Not synced: a lost choice only moves the next dialog's starting place, so the store
+    // writes it on its own schedule.
+    ApplicationSettings->setValue(LastSelectFolderKey, Path);
 }
 
 QString Configuration::ConfigurationText(const QString &Key)

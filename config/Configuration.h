@@ -22,7 +22,10 @@ public:
     static QString PathForFFMPEG();
     static QString PathForConfigurationFile();
     static QString PathForDesktopFolder();
+
+    // The file chosen last, where the next open-file dialog starts.
     static QString LastSelectFolder();
+    static void SetLastSelectFolder(const QString &Path);
 
     // Configuration file accessors; an absent key reads as "" or 0.
     static QString AppName();

@@ -6,7 +6,6 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QSettings>
 #include <QUrl>
 
 QString MainWindow::SourceFileFilter(const QString &Extensions)
@@ -32,7 +31,7 @@ void MainWindow::SelectFile()
     if (path.isEmpty())
         return;
 
-    Configuration::ApplicationSettings->setValue(QStringLiteral("LastSelectFolder"), path);
+    Configuration::SetLastSelectFolder(path);
     m_InputFilePath = path;
     ui->selectedFileLineEdit->setText(m_InputFilePath);
 }
