@@ -65,7 +65,8 @@ class Frame:
         else:
             source = SOURCE.search(body)
             if source and "/" in source.group(1):
-                self.source = source.group(1)
+                # Compilers write paths such as /usr/bin/../lib/gcc/../../include/c++/...
+                self.source = os.path.normpath(source.group(1))
                 self.line = source.group(2)
                 body = body[:source.start()].strip()
         if body.startswith("in "):

@@ -110,6 +110,20 @@ class Frames(unittest.TestCase):
         self.assertEqual([leak.verdict for leak in verdict.leaks], [OWN])
         self.assertIn("ConverterOutputReader.cpp", verdict.own[0].describe())
 
+    def test_standard_library_headers_reached_through_a_relative_path(self):
+        text = ("Indirect leak of 56 byte(s) in 1 object(s) allocated from:\n"
+                "    #0 0x4f1 in operator new(unsigned long) (/work/main/build-asan/tests/"
+                "leak_probe+0x4f1)\n"
+                "    #1 0x4f2 in std::__new_allocator<std::_Rb_tree_node<std::pair<QString const,"
+                " QVariant> > >::allocate(unsigned long, void const*) /usr/bin/../lib/gcc/"
+                "x86_64-linux-gnu/12/../../../../include/c++/12/bits/new_allocator.h:137:27\n"
+                "    #2 0x4f3 in QMap<QString, QVariant>::insert(QString const&, QVariant const&)"
+                " /usr/include/x86_64-linux-gnu/qt6/QtCore/qmap.h:887:18\n"
+                "    #3 0x4f4 in main /work/main/tests/leak_probe.cpp:14:26\n")
+        verdict, _ = judge_text(text, RECORDED_ROOTS)
+        self.assertEqual([leak.verdict for leak in verdict.leaks], [OWN])
+        self.assertIn("tests/leak_probe.cpp:14", verdict.own[0].describe())
+
     def test_allocation_by_qt_for_our_code_is_the_library_leak(self):
         text = ("Direct leak of 24 byte(s) in 1 object(s) allocated from:\n"
                 "    #0 0x4f1 in malloc (/work/main/build-asan/kelvane+0x4f1)\n"
