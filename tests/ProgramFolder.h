@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ConfigurationFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -30,8 +32,7 @@ public:
 
     bool writeConfiguration(const QByteArray &content) const
     {
-        QFile file(path() + QStringLiteral("/Configuration"));
-        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+        return ConfigurationFile(path()).write(content);
     }
 
     QProcessEnvironment environment(const QString &platform = QStringLiteral("offscreen")) const

@@ -1,4 +1,5 @@
 #include "TestEnvironment.h"
+#include "ConfigurationFile.h"
 
 #include "config/Configuration.h"
 
@@ -45,37 +46,18 @@ private slots:
     void systemFacts();
 
 private:
-    void writeConfiguration(const QByteArray &content);
-    void removeConfiguration();
-    QString configurationPath() const;
+    ConfigurationFile m_Configuration;
 };
-
-QString tst_Configuration::configurationPath() const
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/Configuration");
-}
-
-void tst_Configuration::writeConfiguration(const QByteArray &content)
-{
-    QFile file(configurationPath());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), qint64(content.size()));
-}
-
-void tst_Configuration::removeConfiguration()
-{
-    QFile::remove(configurationPath());
-}
 
 void tst_Configuration::init()
 {
-    removeConfiguration();
+    QVERIFY(m_Configuration.remove());
     QDir(QStandardPaths::writableLocation(QStandardPaths::ConfigLocation)).removeRecursively();
 }
 
 void tst_Configuration::cleanup()
 {
-    removeConfiguration();
+    QVERIFY(m_Configuration.remove());
 }
 
 void tst_Configuration::reads_data()
@@ -122,9 +104,7 @@ void tst_Configuration::reads_data()
 void tst_Configuration::reads()
 {
     QFETCH(QByteArray, file);
-    if (file != "<none>")
-        writeConfiguration(file);
-    Configuration::Initialize();
+    QVERIFY(file == "<none>" ? m_Configuration.loadWithout() : m_Configuration.load(file));
 
     QTEST(Configuration::AppName(), "appName");
     QTEST(Configuration::AppID(), "appID");
@@ -144,7 +124,7 @@ void tst_Configuration::logLinesInOrder()
 {
     QFETCH(bool, withFile);
     if (withFile)
-        writeConfiguration(R"({"AppName":"Conv","BrandName":"Maker"})");
+        QVERIFY(m_Configuration.write(R"({"AppName":"Conv","BrandName":"Maker"})"));
 
     CapturedMessages.clear();
     const QtMessageHandler previous = qInstallMessageHandler(CaptureMessage);
@@ -158,7 +138,7 @@ void tst_Configuration::logLinesInOrder()
     } else {
         QCOMPARE(CapturedMessages.at(0),
                  QStringLiteral("Embedded configuration file error at path: \"%1\"")
-                         .arg(configurationPath()));
+                         .arg(m_Configuration.path()));
     }
     QCOMPARE(CapturedMessages.at(1),
              QStringLiteral("~~~~ \"%1\"").arg(Configuration::BrandSettings->fileName()));
@@ -168,8 +148,7 @@ void tst_Configuration::logLinesInOrder()
 
 void tst_Configuration::storeNamesAndFallback()
 {
-    writeConfiguration(R"({"AppName":"Conv","BrandName":"Maker"})");
-    Configuration::Initialize();
+    QVERIFY(m_Configuration.load(R"({"AppName":"Conv","BrandName":"Maker"})"));
 
     QCOMPARE(Configuration::ApplicationSettings->organizationName(), QStringLiteral("Maker"));
     QCOMPARE(Configuration::ApplicationSettings->applicationName(), QStringLiteral("Conv"));
@@ -189,8 +168,7 @@ void tst_Configuration::storeNamesAndFallback()
 
 void tst_Configuration::brandSharedAcrossApplications()
 {
-    writeConfiguration(R"({"AppName":"Conv","BrandName":"Maker"})");
-    Configuration::Initialize();
+    QVERIFY(m_Configuration.load(R"({"AppName":"Conv","BrandName":"Maker"})"));
     const QString userID = Configuration::GenerateUserID();
     Configuration::SetUserEmail(QStringLiteral("user@kelvane.example"));
     Configuration::SetNewUserSavedToServer();
@@ -198,8 +176,7 @@ void tst_Configuration::brandSharedAcrossApplications()
     Configuration::ApplicationSettings->setValue("LastSelectFolder", "/music/a.flac");
     Configuration::ApplicationSettings->sync();
 
-    writeConfiguration(R"({"AppName":"Other","BrandName":"Maker"})");
-    Configuration::Initialize();
+    QVERIFY(m_Configuration.load(R"({"AppName":"Other","BrandName":"Maker"})"));
     QCOMPARE(Configuration::UserID(), userID);
     QCOMPARE(Configuration::UserEmail(), QStringLiteral("user@kelvane.example"));
     QVERIFY(Configuration::IsNewUserSavedToServer());
@@ -207,16 +184,14 @@ void tst_Configuration::brandSharedAcrossApplications()
     QCOMPARE(Configuration::LastSelectFolder(),
              QStandardPaths::writableLocation(QStandardPaths::DesktopLocation));
 
-    writeConfiguration(R"({"AppName":"Conv","BrandName":"Another"})");
-    Configuration::Initialize();
+    QVERIFY(m_Configuration.load(R"({"AppName":"Conv","BrandName":"Another"})"));
     QCOMPARE(Configuration::UserID(), QString());
     QVERIFY(!Configuration::IsNewUserSavedToServer());
 }
 
 void tst_Configuration::firstRunFlagsSurviveRestart()
 {
-    writeConfiguration(R"({"AppName":"Conv","BrandName":"Maker"})");
-    Configuration::Initialize();
+    QVERIFY(m_Configuration.load(R"({"AppName":"Conv","BrandName":"Maker"})"));
     QVERIFY(!Configuration::IsAppInstalledSavedToServer());
     QVERIFY(!Configuration::IsNewUserSavedToServer());
 
@@ -250,8 +225,7 @@ void tst_Configuration::paths()
 
 void tst_Configuration::lastSelectFolder()
 {
-    writeConfiguration(R"({"AppName":"Conv","BrandName":"Maker"})");
-    Configuration::Initialize();
+    QVERIFY(m_Configuration.load(R"({"AppName":"Conv","BrandName":"Maker"})"));
     QCOMPARE(Configuration::LastSelectFolder(), QDir::homePath() + QStringLiteral("/Desktop"));
 
     Configuration::ApplicationSettings->setValue("LastSelectFolder", "/music/My Album/a.flac");
@@ -262,8 +236,7 @@ void tst_Configuration::lastSelectFolder()
 
 void tst_Configuration::userIdentifier()
 {
-    writeConfiguration(R"({"AppName":"Conv","BrandName":"Maker"})");
-    Configuration::Initialize();
+    QVERIFY(m_Configuration.load(R"({"AppName":"Conv","BrandName":"Maker"})"));
     QCOMPARE(Configuration::UserID(), QString());
 
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);

@@ -1,18 +1,17 @@
 #include "TestEnvironment.h"
+#include "ConfigurationFile.h"
 #include "ConverterStandIn.h"
 #include "MessageCapture.h"
+#include "ModalAnswerer.h"
 #include "PendingRequests.h"
 #include "TelemetryServer.h"
+#include "UrlRecorder.h"
 
 #include "config/Configuration.h"
 #include "ui/MainWindow.h"
 
-#include <QDesktopServices>
-#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -55,84 +54,6 @@ bool writeFile(const QString &path, const QByteArray &content)
 
 } // namespace
 
-// Answers every modal dialog as a user would: a message box with its default button, a file
-// dialog by typing the next queued path (or cancelling when none is queued). Records what it
-// saw.
-class ModalAnswerer : public QObject
-{
-    Q_OBJECT
-
-public:
-    struct Box
-    {
-        QString title;
-        QString text;
-    };
-    struct FileDialogVisit
-    {
-        QString title;
-        QStringList filters;
-        QString directory;
-        QString preselected;
-    };
-
-    ModalAnswerer()
-    {
-        connect(&m_Timer, &QTimer::timeout, this, &ModalAnswerer::answerActiveModal);
-        m_Timer.start(20);
-    }
-
-    void queueFile(const QString &path) { m_Files << path; }
-    void clear()
-    {
-        m_Files.clear();
-        m_Boxes.clear();
-        m_FileDialogs.clear();
-    }
-    const QList<Box> &boxes() const { return m_Boxes; }
-    const QList<FileDialogVisit> &fileDialogs() const { return m_FileDialogs; }
-
-private:
-    void answerActiveModal()
-    {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (!modal || modal == m_Answered || !modal->isVisible())
-            return;
-        m_Answered = modal;
-        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-            m_Boxes << Box{box->windowTitle(), box->text()};
-            box->defaultButton()->click();
-        } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
-            answer(dialog);
-        }
-    }
-
-    void answer(QFileDialog *dialog)
-    {
-        auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        m_FileDialogs << FileDialogVisit{dialog->windowTitle(), dialog->nameFilters(),
-                                         dialog->directory().absolutePath(),
-                                         name ? name->text() : QString()};
-        if (m_Files.isEmpty() || !name) {
-            dialog->reject();
-            return;
-        }
-        // In the file's own folder the typed path holds even when the dialog replaces it with
-        // the name of the file it selects. Accepted from the event loop: a complaint the
-        // dialog shows then gets answered (and recorded) instead of blocking this timer.
-        const QString path = m_Files.takeFirst();
-        dialog->setDirectory(QFileInfo(path).path());
-        name->setText(path);
-        QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
-    }
-
-    QTimer m_Timer;
-    QPointer<QWidget> m_Answered;
-    QStringList m_Files;
-    QList<Box> m_Boxes;
-    QList<FileDialogVisit> m_FileDialogs;
-};
-
 // The conversion job driven through the window as a user drives it: the real file dialog,
 // the buttons, the message boxes, with the system's FFmpeg or a stand-in converter, and the
 // telemetry it sends to a real HTTP server on 127.0.0.1.
@@ -147,9 +68,6 @@ public:
         if (qEnvironmentVariableIsEmpty("QTEST_FUNCTION_TIMEOUT"))
             qputenv("QTEST_FUNCTION_TIMEOUT", "120000");
     }
-
-public slots:
-    void captureUrl(const QUrl &url) { m_OpenedUrls << url; }
 
 private slots:
     void initTestCase();
@@ -216,7 +134,7 @@ private:
 
     TelemetryServer m_Server;
     ModalAnswerer m_Answerer;
-    QList<QUrl> m_OpenedUrls;
+    UrlRecorder m_Opened{{QStringLiteral("http"), QStringLiteral("file")}};
     std::unique_ptr<MainWindow> m_Window;
     QTemporaryDir m_Sources;
     QString m_SpecialFolder;
@@ -231,8 +149,7 @@ void tst_Conversion::configure(const QByteArray &fields)
     if (!fields.contains("SourceFormatExtension"))
         configuration += R"(,"SourceFormatExtension":"FLAC")";
     configuration += (fields.isEmpty() ? QByteArray() : ',' + fields) + '}';
-    QVERIFY(writeFile(Configuration::PathForConfigurationFile(), configuration));
-    Configuration::Initialize();
+    QVERIFY(ConfigurationFile().load(configuration));
 }
 
 void tst_Conversion::openWindow()
@@ -279,13 +196,13 @@ void tst_Conversion::verifyConverterErrorShown()
     QCOMPARE(m_Answerer.boxes().size(), 1);
     QCOMPARE(m_Answerer.boxes().first().title, QStringLiteral("Converter error"));
     QCOMPARE(m_Answerer.boxes().first().text, ConverterErrorText);
-    QCOMPARE(m_OpenedUrls.count(QUrl("http://" + Homepage)), 1);
+    QCOMPARE(m_Opened.urls().count(QUrl("http://" + Homepage)), 1);
 }
 
 void tst_Conversion::verifyNothingShown()
 {
     QVERIFY(m_Answerer.boxes().isEmpty());
-    QVERIFY(!m_OpenedUrls.contains(QUrl("http://" + Homepage)));
+    QVERIFY(!m_Opened.urls().contains(QUrl("http://" + Homepage)));
 }
 
 QList<QVariantMap> tst_Conversion::events(const QString &method) const
@@ -311,7 +228,7 @@ QList<QVariantMap> tst_Conversion::failures() const
 
 bool tst_Conversion::openedDesktopFolder() const
 {
-    for (const QUrl &url : m_OpenedUrls) {
+    for (const QUrl &url : m_Opened.urls()) {
         if (url.scheme() == QLatin1String("file")
             && QDir::cleanPath(url.toLocalFile()) == m_Desktop)
             return true;
@@ -322,8 +239,6 @@ bool tst_Conversion::openedDesktopFolder() const
 void tst_Conversion::initTestCase()
 {
     QVERIFY(m_Server.listen(KELVANE_TEST_TELEMETRY_PORT));
-    QDesktopServices::setUrlHandler("http", this, "captureUrl");
-    QDesktopServices::setUrlHandler("file", this, "captureUrl");
 
     m_Desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     QVERIFY(m_Desktop.startsWith(QDir::homePath()));
@@ -349,7 +264,7 @@ void tst_Conversion::init()
     Configuration::ApplicationSettings->clear();
     m_Server.clearAnswers();
     m_Server.clearRequests();
-    m_OpenedUrls.clear();
+    m_Opened.clear();
     m_Answerer.clear();
     ConverterStandIn::remove();
     QDir(m_Desktop).removeRecursively();
@@ -695,7 +610,7 @@ void tst_Conversion::sourceNeverReplaced()
     QVERIFY(!ConverterStandIn::wasStarted());
     QCOMPARE(events("ConversionStarted").size(), 0);
     QCOMPARE(failures().size(), 0);
-    QVERIFY(m_OpenedUrls.isEmpty());
+    QVERIFY(m_Opened.urls().isEmpty());
     verifyIdle();
 }
 
@@ -888,7 +803,7 @@ void tst_Conversion::closedWhileConverting()
     QCOMPARE(events("ConversionCancelled").size(), 0);
     QCOMPARE(failures().size(), 0);
     QVERIFY(m_Answerer.boxes().isEmpty());
-    QCOMPARE(m_OpenedUrls.size(), finishesDuringClose ? 1 : 0);
+    QCOMPARE(m_Opened.urls().size(), finishesDuringClose ? 1 : 0);
     QCOMPARE(log.indexStartingWith("[ConversionProcessError]"), -1);
 }
 
@@ -994,7 +909,7 @@ void tst_Conversion::showFiles()
 {
     openWindow();
     QTest::mouseClick(button("showFilesButton"), Qt::LeftButton);
-    QCOMPARE(m_OpenedUrls.size(), 1);
+    QCOMPARE(m_Opened.urls().size(), 1);
     QVERIFY(openedDesktopFolder());
 }
 

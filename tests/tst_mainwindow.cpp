@@ -1,14 +1,15 @@
 #include "TestEnvironment.h"
+#include "ConfigurationFile.h"
 #include "MessageCapture.h"
 #include "PendingRequests.h"
 #include "TelemetryServer.h"
+#include "UrlRecorder.h"
 
 #include "config/Configuration.h"
 #include "ui/MainWindow.h"
 #include "ui/QLabelClickable.h"
 
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -22,9 +23,6 @@
 class tst_MainWindow : public QObject
 {
     Q_OBJECT
-
-public slots:
-    void captureUrl(const QUrl &url) { m_OpenedUrls << url; }
 
 private slots:
     void initTestCase();
@@ -48,7 +46,6 @@ private slots:
     void closingEndsEventLoopWithZero();
 
 private:
-    void configure(const QByteArray &configuration);
     void setConverterPresent(bool present);
     std::unique_ptr<MainWindow> startWindowAndWaitForAnswers();
     template<typename T> T *child(MainWindow &window, const char *name)
@@ -57,17 +54,9 @@ private:
     }
 
     TelemetryServer m_Server;
-    QList<QUrl> m_OpenedUrls;
+    ConfigurationFile m_Configuration;
+    UrlRecorder m_Opened{{QStringLiteral("http")}};
 };
-
-void tst_MainWindow::configure(const QByteArray &configuration)
-{
-    QFile file(Configuration::PathForConfigurationFile());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(configuration);
-    file.close();
-    Configuration::Initialize();
-}
 
 void tst_MainWindow::setConverterPresent(bool present)
 {
@@ -84,26 +73,26 @@ void tst_MainWindow::setConverterPresent(bool present)
 void tst_MainWindow::initTestCase()
 {
     QVERIFY(m_Server.listen(KELVANE_TEST_TELEMETRY_PORT));
-    QDesktopServices::setUrlHandler("http", this, "captureUrl");
 }
 
 void tst_MainWindow::init()
 {
-    configure(R"({"AppName":"Conv","BrandName":"Maker","AppHomepage":"conv.kelvane.example/help",
-                  "SourceFormatExtension":"WAV,AIFF","OutputFormatExtension":"ogg"})");
+    QVERIFY(m_Configuration.load(
+            R"({"AppName":"Conv","BrandName":"Maker","AppHomepage":"conv.kelvane.example/help",
+                "SourceFormatExtension":"WAV,AIFF","OutputFormatExtension":"ogg"})"));
     Configuration::BrandSettings->clear();
     Configuration::ApplicationSettings->clear();
     setConverterPresent(false);
     m_Server.clearAnswers();
     m_Server.clearRequests();
-    m_OpenedUrls.clear();
+    m_Opened.clear();
 }
 
 void tst_MainWindow::cleanup()
 {
     // Requests of a destroyed window still go out; let them land before the next test.
     QTRY_VERIFY_WITH_TIMEOUT(AllRequestsFinished(), 10000);
-    QFile::remove(Configuration::PathForConfigurationFile());
+    QVERIFY(m_Configuration.remove());
     setConverterPresent(false);
 }
 
@@ -141,12 +130,8 @@ void tst_MainWindow::textsFromConfiguration_data()
 void tst_MainWindow::textsFromConfiguration()
 {
     QFETCH(QByteArray, configuration);
-    if (configuration.isEmpty()) {
-        QFile::remove(Configuration::PathForConfigurationFile());
-        Configuration::Initialize();
-    } else {
-        configure(configuration);
-    }
+    QVERIFY(configuration.isEmpty() ? m_Configuration.loadWithout()
+                                    : m_Configuration.load(configuration));
 
     MainWindow window;
     QVERIFY(window.isVisible());
@@ -188,13 +173,13 @@ void tst_MainWindow::homepageLink_data()
 void tst_MainWindow::homepageLink()
 {
     QFETCH(QByteArray, homepage);
-    configure(homepage.isEmpty() ? QByteArray("{}")
-                                 : R"({"AppHomepage":")" + homepage + R"("})");
+    QVERIFY(m_Configuration.load(homepage.isEmpty() ? QByteArray("{}")
+                                                    : R"({"AppHomepage":")" + homepage + R"("})"));
     MainWindow window;
     auto *help = child<QLabelClickable>(window, "HelpLabel");
     QTest::mouseClick(help, Qt::LeftButton);
-    QCOMPARE(m_OpenedUrls.size(), 1);
-    QTEST(m_OpenedUrls.first(), "opened");
+    QCOMPARE(m_Opened.urls().size(), 1);
+    QTEST(m_Opened.urls().first(), "opened");
 }
 
 void tst_MainWindow::firstStart()

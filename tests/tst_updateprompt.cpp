@@ -1,15 +1,15 @@
 #include "TestEnvironment.h"
+#include "ConfigurationFile.h"
 #include "MessageCapture.h"
+#include "ModalAnswerer.h"
 #include "TelemetryServer.h"
+#include "UrlRecorder.h"
 
 #include "config/Configuration.h"
 #include "ui/MainWindow.h"
 
-#include <QDesktopServices>
 #include <QEventLoop>
 #include <QMessageBox>
-#include <QPointer>
-#include <QPushButton>
 #include <QTranslator>
 
 #include <memory>
@@ -30,23 +30,12 @@ public:
     bool isEmpty() const override { return false; }
 };
 
-struct SeenBox
-{
-    QString title;
-    QString text;
-    QMessageBox::StandardButtons buttons;
-    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
-};
-
 } // namespace
 
 // The server's start-up answer offering an update, answered as a user answers the box.
 class tst_UpdatePrompt : public QObject
 {
     Q_OBJECT
-
-public slots:
-    void captureUrl(const QUrl &url) { m_OpenedUrls << url; }
 
 private slots:
     void initTestCase();
@@ -58,25 +47,15 @@ private slots:
     void adLinkOpensInBrowser();
 
 private:
-    enum Reply { ClickDefault, ClickNo, Dismiss };
-    // Answers the first message box that appears; returns what the box looked like.
-    void answerNextBox(Reply reply, SeenBox *seen);
-
     TelemetryServer m_Server;
-    QList<QUrl> m_OpenedUrls;
-    QPointer<QTimer> m_Poll;
+    ModalAnswerer m_Answerer;
+    UrlRecorder m_Opened{{QStringLiteral("http"), QStringLiteral("https")}};
 };
 
 void tst_UpdatePrompt::initTestCase()
 {
     QVERIFY(m_Server.listen(KELVANE_TEST_TELEMETRY_PORT));
-    QDesktopServices::setUrlHandler("http", this, "captureUrl");
-    QDesktopServices::setUrlHandler("https", this, "captureUrl");
-    QFile file(Configuration::PathForConfigurationFile());
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(R"({"AppName":"Conv","BrandName":"Maker"})");
-    file.close();
-    Configuration::Initialize();
+    QVERIFY(ConfigurationFile().load(R"({"AppName":"Conv","BrandName":"Maker"})"));
     // A converter in place keeps the start-up to the events this test is about.
     QDir().mkpath(QCoreApplication::applicationDirPath() + "/ffmpeg-win");
     QFile converter(Configuration::PathForFFMPEG());
@@ -87,41 +66,16 @@ void tst_UpdatePrompt::init()
 {
     m_Server.clearAnswers();
     m_Server.clearRequests();
-    m_OpenedUrls.clear();
+    m_Opened.clear();
+    m_Answerer.clear();
 }
 
 void tst_UpdatePrompt::cleanup()
 {
-    delete m_Poll;
     // A required update asks the application to exit, which keeps every later event loop from
     // running until the application's own loop has run once.
     QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
     QCoreApplication::exec();
-}
-
-void tst_UpdatePrompt::answerNextBox(Reply reply, SeenBox *seen)
-{
-    delete m_Poll;
-    auto *poll = new QTimer(this);
-    m_Poll = poll;
-    connect(poll, &QTimer::timeout, this, [poll, reply, seen] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box)
-            return;
-        poll->deleteLater();
-        poll->stop();
-        seen->title = box->windowTitle();
-        seen->text = box->text();
-        seen->buttons = box->standardButtons();
-        seen->defaultButton = box->standardButton(box->defaultButton());
-        if (reply == Dismiss)
-            QTest::keyClick(box, Qt::Key_Escape);
-        else if (reply == ClickNo)
-            box->button(QMessageBox::No)->click();
-        else
-            box->defaultButton()->click();
-    });
-    poll->start(20);
 }
 
 void tst_UpdatePrompt::prompt_data()
@@ -143,31 +97,31 @@ void tst_UpdatePrompt::prompt_data()
     const QByteArray optional =
             R"({"Update":{"Required":0,"Message":"Version 2 is out.","BrowsableURL":"https://kelvane.example/update"}})";
 
-    QTest::newRow("no update") << QByteArray(R"({"News":1})") << int(ClickDefault) << false
+    QTest::newRow("no update") << QByteArray(R"({"News":1})") << int(ModalAnswerer::ClickDefault) << false
                                << "" << 0 << nothing << false;
-    QTest::newRow("no contents") << QByteArray() << int(ClickDefault) << false
+    QTest::newRow("no contents") << QByteArray() << int(ModalAnswerer::ClickDefault) << false
                                  << "" << 0 << nothing << false;
-    QTest::newRow("required") << required << int(ClickDefault) << true
+    QTest::newRow("required") << required << int(ModalAnswerer::ClickDefault) << true
                               << "Version 2 is required." << ok << page << true;
-    QTest::newRow("required, box dismissed") << required << int(Dismiss) << true
+    QTest::newRow("required, box dismissed") << required << int(ModalAnswerer::Dismiss) << true
                                              << "Version 2 is required." << ok << page << true;
     QTest::newRow("required as text")
             << QByteArray(R"({"Update":{"Required":"1","Message":"m","BrowsableURL":"https://kelvane.example/update"}})")
-            << int(ClickDefault) << true << "m" << ok << page << true;
-    QTest::newRow("optional, yes") << optional << int(ClickDefault) << true
+            << int(ModalAnswerer::ClickDefault) << true << "m" << ok << page << true;
+    QTest::newRow("optional, yes") << optional << int(ModalAnswerer::ClickDefault) << true
                                    << "Version 2 is out." << yesNo << page << false;
-    QTest::newRow("optional, no") << optional << int(ClickNo) << true
+    QTest::newRow("optional, no") << optional << int(ModalAnswerer::ClickNo) << true
                                   << "Version 2 is out." << yesNo << nothing << false;
-    QTest::newRow("optional, dismissed") << optional << int(Dismiss) << true
+    QTest::newRow("optional, dismissed") << optional << int(ModalAnswerer::Dismiss) << true
                                          << "Version 2 is out." << yesNo << nothing << false;
     QTest::newRow("required 2 is optional")
             << QByteArray(R"({"Update":{"Required":2,"Message":"m","BrowsableURL":"https://kelvane.example/update"}})")
-            << int(ClickDefault) << true << "m" << yesNo << page << false;
+            << int(ModalAnswerer::ClickDefault) << true << "m" << yesNo << page << false;
     QTest::newRow("update not an object") << QByteArray(R"({"Update":"soon"})")
-                                          << int(ClickDefault) << true << "" << yesNo
+                                          << int(ModalAnswerer::ClickDefault) << true << "" << yesNo
                                           << nothing << false;
     QTest::newRow("no page to open")
-            << QByteArray(R"({"Update":{"Required":1,"Message":"m"}})") << int(ClickDefault)
+            << QByteArray(R"({"Update":{"Required":1,"Message":"m"}})") << int(ModalAnswerer::ClickDefault)
             << true << "m" << ok << nothing << true;
 }
 
@@ -183,8 +137,7 @@ void tst_UpdatePrompt::prompt()
             ? QByteArray(R"({"Status":"SUCCESS"})")
             : R"({"Status":"SUCCESS","Contents":)" + contents + "}";
     m_Server.setAnswer("AppOpened", answer);
-    SeenBox seen;
-    answerNextBox(Reply(reply), &seen);
+    m_Answerer.setBoxReply(ModalAnswerer::BoxReply(reply));
     MessageCapture log;
     auto window = std::make_unique<MainWindow>();
     QEventLoop loop;
@@ -199,15 +152,16 @@ void tst_UpdatePrompt::prompt()
     QVERIFY(ended != 99);
     QVERIFY(log.indexOf(QStringLiteral("AppInitialization:")) >= 0);
     QCOMPARE(ended == 0, programEnds);
-    QCOMPARE(!seen.title.isEmpty(), boxShown);
+    QCOMPARE(m_Answerer.boxes().size(), boxShown ? 1 : 0);
     if (boxShown) {
+        const ModalAnswerer::Box &seen = m_Answerer.boxes().first();
         QCOMPARE(seen.title, QStringLiteral("Update Available"));
         QTEST(seen.text, "text");
         QTEST(int(seen.buttons), "buttons");
         QCOMPARE(int(seen.defaultButton),
                  seen.buttons == QMessageBox::Ok ? int(QMessageBox::Ok) : int(QMessageBox::Yes));
     }
-    QCOMPARE(m_OpenedUrls, opened);
+    QCOMPARE(m_Opened.urls(), opened);
     // A required update ends the program without the close flow's event.
     window.reset();
     QCOMPARE(m_Server.requestsFor("AppClosed").size(), 0);
@@ -219,14 +173,13 @@ void tst_UpdatePrompt::titleIsNotTranslated()
     QVERIFY(QCoreApplication::installTranslator(&translator));
     auto restore = qScopeGuard([&translator] { QCoreApplication::removeTranslator(&translator); });
     m_Server.setAnswer("AppOpened", R"({"Status":"SUCCESS","Contents":{"Update":{"Message":"m"}}})");
-    SeenBox seen;
-    answerNextBox(ClickNo, &seen);
+    m_Answerer.setBoxReply(ModalAnswerer::ClickNo);
     MainWindow window;
     QCOMPARE(window.findChild<QWidget *>("convertButton")->property("text").toString(),
              QStringLiteral("translated: Convert"));
-    QTRY_VERIFY_WITH_TIMEOUT(!seen.title.isEmpty(), 10000);
-    QCOMPARE(seen.title, QStringLiteral("Update Available"));
-    QCOMPARE(seen.text, QStringLiteral("m"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_Answerer.boxes().size(), 1, 10000);
+    QCOMPARE(m_Answerer.boxes().first().title, QStringLiteral("Update Available"));
+    QCOMPARE(m_Answerer.boxes().first().text, QStringLiteral("m"));
 }
 
 void tst_UpdatePrompt::adLinkOpensInBrowser()
@@ -235,7 +188,7 @@ void tst_UpdatePrompt::adLinkOpensInBrowser()
     MessageCapture log;
     QVERIFY(QMetaObject::invokeMethod(&window, "AdLinkClicked",
                                       Q_ARG(QUrl, QUrl("https://ads.kelvane.example/a?b=1"))));
-    QCOMPARE(m_OpenedUrls, QList<QUrl>{QUrl("https://ads.kelvane.example/a?b=1")});
+    QCOMPARE(m_Opened.urls(), QList<QUrl>{QUrl("https://ads.kelvane.example/a?b=1")});
     QCOMPARE(log.lines().last(),
              QStringLiteral("Link clicked: QUrl(\"https://ads.kelvane.example/a?b=1\")"));
 }
