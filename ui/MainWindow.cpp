@@ -28,6 +28,8 @@ MainWindow::MainWindow(QWidget *parent)
             QStringLiteral("%SourceFormatExtension%"), Configuration::SourceFormatExtension()));
     ui->outputFormatComboBox->addItem(
             Configuration::ConfigurationText(QStringLiteral("OutputFormatExtension")));
+    // A source file may also be dropped on the window (FileSelection.cpp).
+    setAcceptDrops(true);
 
     show();
     raise();

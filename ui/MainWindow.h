@@ -11,6 +11,10 @@
 
 class MainWindowForm;
 class QCloseEvent;
+class QDragEnterEvent;
+class QDragMoveEvent;
+class QDropEvent;
+class QMimeData;
 
 // The one window of the program: its construction and close flow live in MainWindow.cpp, the
 // conversion slots in ui/conversion/.
@@ -27,9 +31,15 @@ public:
     static QPoint CentredPosition(const QRect &AvailableArea, const QSize &WindowSize);
     // The open-file dialog's filter for a comma-separated list of source extensions.
     static QString SourceFileFilter(const QString &Extensions);
+    // The source file that a drag carries: one local file whose extension is one of the
+    // comma-separated source extensions, in any letter case; otherwise an empty path.
+    static QString DraggedSourceFile(const QMimeData *Data, const QString &Extensions);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private slots:
     void SetupWindowsUI();
@@ -56,6 +66,8 @@ private:
     void PlaceOnPrimaryScreen();
     void StopConverter();
     void RefuseToOverwriteSource();
+    void UseSourceFile(const QString &Path);
+    QString AcceptableDrop(const QMimeData *Data) const;
 
     MainWindowForm *ui;
     QCloseEvent *m_CloseEvent = nullptr;

@@ -4,8 +4,14 @@
 #include "ui/MainWindowForm.h"
 
 #include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
 #include <QUrl>
 
 QString MainWindow::SourceFileFilter(const QString &Extensions)
@@ -30,10 +36,69 @@ void MainWindow::SelectFile()
             Configuration::LastSelectFolder(), filter);
     if (path.isEmpty())
         return;
+    UseSourceFile(path);
+}
 
-    Configuration::SetLastSelectFolder(path);
-    m_InputFilePath = path;
+// A file chosen in the dialog or dropped on the window.
+void MainWindow::UseSourceFile(const QString &Path)
+{
+    Configuration::SetLastSelectFolder(Path);
+    m_InputFilePath = Path;
     ui->selectedFileLineEdit->setText(m_InputFilePath);
+}
+
+QString MainWindow::DraggedSourceFile(const QMimeData *Data, const QString &Extensions)
+{
+    if (!Data || !Data->hasUrls() || Data->urls().size() != 1)
+        return QString();
+    const QUrl url = Data->urls().constFirst();
+    if (!url.isLocalFile())
+        return QString();
+    const QFileInfo file(url.toLocalFile());
+    if (!file.isFile())
+        return QString();
+    for (const QString &extension : Extensions.split(QLatin1Char(','))) {
+        if (!extension.isEmpty() && file.suffix().compare(extension, Qt::CaseInsensitive) == 0)
+            return file.absoluteFilePath();
+    }
+    return QString();
+}
+
+// While a conversion runs its source stays as it is: every drop is refused, as the drag enters,
+// so that the cursor says so.
+QString MainWindow::AcceptableDrop(const QMimeData *Data) const
+{
+    if (ui->convertButton->text() == QLatin1String("Cancel"))
+        return QString();
+    return DraggedSourceFile(
+            Data, Configuration::ConfigurationText(QStringLiteral("SourceFormatExtension")));
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (AcceptableDrop(event->mimeData()).isEmpty())
+        event->ignore();
+    else
+        event->acceptProposedAction();
+}
+
+void MainWindow::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (AcceptableDrop(event->mimeData()).isEmpty())
+        event->ignore();
+    else
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    const QString path = AcceptableDrop(event->mimeData());
+    if (path.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    UseSourceFile(path);
 }
 
 void MainWindow::OpenOutputFolder(QString)
