@@ -15,7 +15,7 @@ convert=convert
 
 frame=0
 while read -r size; do
-    "$convert" "$ico[$frame]" -strip "PNG32:$out/${size}x${size}.png"
+    "$convert" "${ico}[$frame]" -strip "PNG32:$out/${size}x${size}.png"
     frame=$((frame + 1))
 done < <("$convert" "$ico" -format '%w\n' info:)
 identify "$out"/*.png

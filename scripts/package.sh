@@ -111,9 +111,11 @@ describe=(python3 packaging/describe.py "$configuration" "$work/meta"
 [ -n "$maintainer" ] && describe+=(--maintainer "$maintainer")
 [ -n "$screenshot_url" ] && describe+=(--screenshot-url "$screenshot_url")
 "${describe[@]}" || fail "no package written"
+# PACKAGE, VERSION and METAINFO_ID.
 # shellcheck source=/dev/null
 . "$work/meta/package.env"
 arch="$(dpkg --print-architecture)"
+# shellcheck disable=SC2153  # PACKAGE comes from package.env
 deb_name="${PACKAGE}_${VERSION}_${arch}.deb"
 echo "package: $PACKAGE $VERSION ($arch) from $configuration"
 
