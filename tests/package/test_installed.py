@@ -15,7 +15,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import Installation, ProgramDriver, wait_until  # noqa: E402
+from harness import Installation, ProgramDriver, TelemetryServer, wait_until  # noqa: E402
 
 PACKAGES = os.environ["KELVANE_PACKAGES"].split()
 
@@ -74,17 +74,27 @@ class InstalledPackages(ProgramDriver):
         with open(os.path.join("/usr/lib", package, "Configuration"), "rb") as file:
             configuration = json.loads(file.read())
         self.assertEqual(shutil.which(package), "/usr/bin/" + package)
-        output_format = configuration["OutputFormatExtension"]
 
+        # Each package stops its program and server before the next one starts on the same port.
         self.installation = InstalledProgram(package)
-        self.addCleanup(self.installation.stop)
-        server = self.serve()
+        self.server = None
+        try:
+            self.server = TelemetryServer()
+            self.check_conversion(package, configuration)
+        finally:
+            self.installation.stop()
+            if self.server:
+                self.server.stop()
+
+    def check_conversion(self, package, configuration):
+        output_format = configuration["OutputFormatExtension"]
+        server = self.server
         source = self.installation.make_flac("Evening Take.flac", seconds=6)
         process = self.installation.start(self.x)
-        self.window = wait_until(
+        self.window = int(wait_until(
             lambda: (self.x.xdotool("search", "--onlyvisible", "--pid", process.pid,
                                     check=False).split() or [None])[0],
-            what="the window of " + package)
+            what="the window of " + package))
         self.assertEqual(self.x.xdotool("getwindowname", self.window),
                          configuration["AppName"])
         server.wait_for("AppOpened")
@@ -104,7 +114,6 @@ class InstalledPackages(ProgramDriver):
         settings = os.path.join(self.installation.home, ".config", configuration["BrandName"],
                                 configuration["AppName"] + ".conf")
         self.assertTrue(os.path.exists(settings), settings)
-        self.server.stop()
 
 
 if __name__ == "__main__":
