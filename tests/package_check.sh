@@ -359,7 +359,6 @@ fresh() {
     shift
     # scripts/fresh-root.sh binds this machine's /dev into the root, so a folder in /dev/shm is
     # one that both sides see: the way the packages leave one root and reach the next.
-    local share
     share="$(mktemp -d /dev/shm/kelvane-package-check.XXXXXX)"
     trap 'rm -rf "$scratch" "$share"' EXIT
     local debs=()
