@@ -15,6 +15,20 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 
+BUILDS = [item.split("=", 1) for item in
+          os.environ.get("KELVANE_BENCH_BUILDS", "Qt 6=build").split(";") if item]
+
+
+def e2e_settings(build):
+    """The end-to-end paths and port that the build wrote into its e2e.env."""
+    with open(os.path.join(build, "e2e.env")) as env:
+        return dict(line.strip().split("=", 1) for line in env if "=" in line)
+
+
+# The harness reads its program, server and port when it is imported; each build's are set
+# again before that build is measured.
+os.environ.update(e2e_settings(BUILDS[0][1]))
+
 from Xlib import X, display as xdisplay  # noqa: E402
 
 import harness  # noqa: E402
@@ -195,8 +209,7 @@ def bench_conversion(x):
 
 def use_build(build):
     """Points the end-to-end harness at the programs of one build folder."""
-    with open(os.path.join(build, "e2e.env")) as env:
-        settings = dict(line.strip().split("=", 1) for line in env if "=" in line)
+    settings = e2e_settings(build)
     harness.PROGRAM = settings["KELVANE_E2E_PROGRAM"]
     harness.SERVER = settings["KELVANE_E2E_SERVER"]
     harness.PORT = int(settings["KELVANE_E2E_PORT"])
@@ -238,12 +251,10 @@ def print_table(results):
 def main():
     if not shutil.which("ffmpeg"):
         sys.exit("ffmpeg is needed")
-    builds = [item.split("=", 1) for item in
-              os.environ.get("KELVANE_BENCH_BUILDS", "Qt 6=build").split(";") if item]
     x = XServer()
     results = {}
     try:
-        for label, build in builds:
+        for label, build in BUILDS:
             use_build(build)
             print("%s (%s): start-up and memory..." % (label, build), flush=True)
             results[label] = bench_startup(x, build)
