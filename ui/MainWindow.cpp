@@ -33,8 +33,6 @@ MainWindow::MainWindow(QWidget *parent)
 
     show();
     raise();
-    // The window goes up now; the start-up events below need not keep it waiting.
-    QGuiApplication::sync();
 
     SendStartupEvents();
     ConnectSignals();
