@@ -261,8 +261,9 @@ install_check() {
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     # What the check itself uses; the packages' own dependencies must come with them.
+    # (ImageMagick only to take the pictures that KELVANE_PACKAGE_SCREENSHOTS asks for.)
     apt-get install -y -qq --no-install-recommends python3 python3-xlib xvfb xauth xdotool \
-        appstream desktop-file-utils > /dev/null
+        appstream desktop-file-utils ${KELVANE_PACKAGE_SCREENSHOTS:+imagemagick} > /dev/null
     step "installing the check's tools"
 
     local before_deps

@@ -98,6 +98,11 @@ class InstalledPackages(ProgramDriver):
         self.assertEqual(self.x.xdotool("getwindowname", self.window),
                          configuration["AppName"])
         server.wait_for("AppOpened")
+        # A picture of the installed program's window, for whoever asked for one.
+        pictures = os.environ.get("KELVANE_PACKAGE_SCREENSHOTS")
+        if pictures:
+            os.makedirs(pictures, exist_ok=True)
+            self.x.screenshot(self.window, os.path.join(pictures, package + ".png"))
         self.convert(source)
         server.wait_for("ConversionCompleted", timeout=60)
 
