@@ -179,15 +179,9 @@ class Installation:
     desktop, and a stand-in xdg-open first on PATH."""
 
     def __init__(self, configuration=None, converter="ffmpeg"):
-        self.root = tempfile.mkdtemp(prefix="kelvane-e2e-")
+        self.make_home("kelvane-e2e-")
         self.app = os.path.join(self.root, "app")
-        self.home = os.path.join(self.root, "home")
-        self.desktop = os.path.join(self.home, "Desktop")
-        self.bin = os.path.join(self.root, "bin")
-        self.opened_log = os.path.join(self.root, "opened.txt")
-        for folder in (self.app, self.desktop, self.bin, os.path.join(self.home, ".runtime")):
-            os.makedirs(folder)
-        os.chmod(os.path.join(self.home, ".runtime"), 0o700)
+        os.makedirs(self.app)
         shutil.copy(PROGRAM, os.path.join(self.app, "kelvane"))
         if isinstance(configuration, bytes):
             with open(os.path.join(self.app, "Configuration"), "wb") as file:
@@ -196,9 +190,28 @@ class Installation:
             with open(os.path.join(self.app, "Configuration"), "w") as file:
                 json.dump(configuration, file, indent=4)
         self.set_converter(converter)
+
+    def make_home(self, prefix):
+        """A temporary root with a home, its desktop and runtime folder, and a stand-in
+        xdg-open that records what the desktop is asked to open."""
+        self.root = tempfile.mkdtemp(prefix=prefix)
+        self.home = os.path.join(self.root, "home")
+        self.desktop = os.path.join(self.home, "Desktop")
+        self.bin = os.path.join(self.root, "bin")
+        self.opened_log = os.path.join(self.root, "opened.txt")
+        for folder in (self.desktop, self.bin, os.path.join(self.home, ".runtime")):
+            os.makedirs(folder)
+        os.chmod(os.path.join(self.home, ".runtime"), 0o700)
         self.write_script(os.path.join(self.bin, "xdg-open"),
                           'printf "%%s\\n" "$1" >> "%s"\n' % self.opened_log)
         self.process = None
+
+    def command_line(self):
+        return [os.path.join(self.app, "kelvane")]
+
+    def search_path(self):
+        """Where the program's PATH looks after the stand-in xdg-open."""
+        return os.environ.get("PATH", "")
 
     @property
     def converter_path(self):
@@ -247,15 +260,14 @@ class Installation:
             "XDG_RUNTIME_DIR": os.path.join(self.home, ".runtime"),
             "DISPLAY": x_server.name,
             "QT_QPA_PLATFORM": "xcb",
-            "PATH": self.bin + os.pathsep + os.environ.get("PATH", ""),
+            "PATH": self.bin + os.pathsep + self.search_path(),
         })
         environment.update(overrides)
         if self.process:
             self.stderr.close()
         self.stderr = open(os.path.join(self.root, "stderr.txt"), "wb")
-        self.process = subprocess.Popen([os.path.join(self.app, "kelvane")], cwd=self.root,
-                                        env=environment, stdout=subprocess.DEVNULL,
-                                        stderr=self.stderr)
+        self.process = subprocess.Popen(self.command_line(), cwd=self.root, env=environment,
+                                        stdout=subprocess.DEVNULL, stderr=self.stderr)
         return self.process
 
     def diagnostics(self):

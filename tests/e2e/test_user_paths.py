@@ -150,17 +150,7 @@ class UserPaths(ProgramDriver):
         self.assertEqual(self.close_and_wait(), 0)
 
     def test_cancel_stops_converter_and_removes_partial_output(self):
-        self.install(converter=SLOW_CONVERTER)
-        server = self.serve()
-        source = self.fake_source()
-        self.start()
-        self.convert(source)
-        server.wait_for("ConversionStarted")
-        partial = os.path.join(self.installation.desktop, "track.mp3")
-        wait_until(lambda: os.path.exists(partial), what="the partial output")
-        pid_file = os.path.join(os.path.dirname(self.installation.converter_path), "pid")
-        pid = int(wait_until(lambda: read_text(pid_file), what="converter pid"))
-        self.wait_for_position_read("00:00:42.00")
+        server, source, partial, pid = self.start_slow_conversion()
         screenshot = os.environ.get("KELVANE_E2E_SCREENSHOT")
         if screenshot:
             self.x.screenshot(self.window, screenshot)
@@ -184,6 +174,19 @@ class UserPaths(ProgramDriver):
         self.assertEqual(self.close_and_wait(), 0)
 
     def test_close_during_conversion_removes_partial_output(self):
+        server, source, partial, pid = self.start_slow_conversion()
+
+        self.assertEqual(self.close_and_wait(), 0)
+        self.assertFalse(os.path.exists(partial))
+        self.assertRaises(ProcessLookupError, os.kill, pid, 0)
+        self.assertEqual(server.methods()[-1], "AppClosed")
+        for method in ("ConversionCancelled", "ConversionCompleted", "AppFailed"):
+            self.assertNotIn(method, server.methods())
+        self.assertTrue(os.path.exists(source))
+
+    def start_slow_conversion(self):
+        """Converts with SLOW_CONVERTER until it has reported 42 % and left its partial output;
+        gives the server, the source, the partial output and the converter's process id."""
         self.install(converter=SLOW_CONVERTER)
         server = self.serve()
         source = self.fake_source()
@@ -195,14 +198,7 @@ class UserPaths(ProgramDriver):
         pid_file = os.path.join(os.path.dirname(self.installation.converter_path), "pid")
         pid = int(wait_until(lambda: read_text(pid_file), what="converter pid"))
         self.wait_for_position_read("00:00:42.00")
-
-        self.assertEqual(self.close_and_wait(), 0)
-        self.assertFalse(os.path.exists(partial))
-        self.assertRaises(ProcessLookupError, os.kill, pid, 0)
-        self.assertEqual(server.methods()[-1], "AppClosed")
-        for method in ("ConversionCancelled", "ConversionCompleted", "AppFailed"):
-            self.assertNotIn(method, server.methods())
-        self.assertTrue(os.path.exists(source))
+        return server, source, partial, pid
 
     def wait_for_position_read(self, clock):
         """Waits until the program has read the converter's line with this position."""

@@ -9,9 +9,7 @@ KELVANE_E2E_PROGRAM any one of the installed commands (harness.py wants it)."""
 import json
 import os
 import shutil
-import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -30,37 +28,14 @@ class InstalledProgram(Installation):
     def __init__(self, package):
         self.command = package
         self.app = os.path.join("/usr/lib", package)
-        self.root = tempfile.mkdtemp(prefix="kelvane-installed-")
-        self.home = os.path.join(self.root, "home")
-        self.desktop = os.path.join(self.home, "Desktop")
-        self.bin = os.path.join(self.root, "bin")
-        self.opened_log = os.path.join(self.root, "opened.txt")
-        for folder in (self.desktop, self.bin, os.path.join(self.home, ".runtime")):
-            os.makedirs(folder)
-        os.chmod(os.path.join(self.home, ".runtime"), 0o700)
-        self.write_script(os.path.join(self.bin, "xdg-open"),
-                          'printf "%%s\\n" "$1" >> "%s"\n' % self.opened_log)
-        self.process = None
+        self.make_home("kelvane-installed-")
 
-    def start(self, x_server, **overrides):
-        environment = {
-            key: value for key, value in os.environ.items()
-            if not key.startswith(("XDG_", "QT_", "DESKTOP_SESSION", "KDE_", "GNOME_"))
-        }
-        environment.update({
-            "HOME": self.home,
-            "XDG_CONFIG_HOME": os.path.join(self.home, ".config"),
-            "XDG_RUNTIME_DIR": os.path.join(self.home, ".runtime"),
-            "DISPLAY": x_server.name,
-            "QT_QPA_PLATFORM": "xcb",
-            "PATH": self.bin + os.pathsep + "/usr/local/bin:/usr/bin:/bin",
-        })
-        environment.update(overrides)
-        self.stderr = open(os.path.join(self.root, "stderr.txt"), "wb")
+    def command_line(self):
         # The bare command name: PATH finds it, as a menu or a shell does.
-        self.process = subprocess.Popen([self.command], cwd=self.root, env=environment,
-                                        stdout=subprocess.DEVNULL, stderr=self.stderr)
-        return self.process
+        return [self.command]
+
+    def search_path(self):
+        return "/usr/local/bin:/usr/bin:/bin"
 
 
 class InstalledPackages(ProgramDriver):
