@@ -32,7 +32,7 @@ os.environ.update(e2e_settings(BUILDS[0][1]))
 from Xlib import X, display as xdisplay  # noqa: E402
 
 import harness  # noqa: E402
-from harness import CONVERT, TITLE, Installation, ProgramDriver, XServer  # noqa: E402
+from harness import CONVERT, Installation, ProgramDriver, XServer  # noqa: E402
 
 ROUNDS = int(os.environ.get("KELVANE_BENCH_ROUNDS", "5"))
 STARTS = int(os.environ.get("KELVANE_BENCH_STARTS", "20"))

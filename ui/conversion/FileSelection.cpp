@@ -5,8 +5,6 @@
 
 #include <QDesktopServices>
 #include <QDragEnterEvent>
-#include <QDragMoveEvent>
-#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -74,12 +72,10 @@ QString MainWindow::AcceptableDrop(const QMimeData *Data) const
             Data, Configuration::ConfigurationText(QStringLiteral("SourceFormatExtension")));
 }
 
+// A drag is judged as it enters and again as it moves: a conversion may start meanwhile.
 void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (AcceptableDrop(event->mimeData()).isEmpty())
-        event->ignore();
-    else
-        event->acceptProposedAction();
+    dragMoveEvent(event);
 }
 
 void MainWindow::dragMoveEvent(QDragMoveEvent *event)
