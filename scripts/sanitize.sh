@@ -36,18 +36,21 @@ trap 'rm -rf "$reports"' EXIT
 report_to() {
     mkdir -p "$reports/$1"
     ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1"
-    ASAN_OPTIONS+=":detect_stack_use_after_return=0:log_path=$reports/$1/report"
+    ASAN_OPTIONS+=":detect_stack_use_after_return=0:log_exe_name=1:log_path=$reports/$1/report"
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/$1/report"
     export ASAN_OPTIONS UBSAN_OPTIONS
 }
 
-# Prints the reports written in one step's folder; fails when there is any.
+# Prints the reports written in one step's folder, each named report.<program>.<pid>; fails
+# when there is any. Their one-line summaries are kept for the end of the output.
+summaries=""
 no_reports() {
     compgen -G "$reports/$1/report.*" > /dev/null || return 0
     echo "Sanitizer reports written during the $1:"
     for report in "$reports/$1"/report.*; do
         echo "---- $(basename "$report")"
         cat "$report"
+        summaries+="  $1, $(basename "$report"): $(grep -m1 '^SUMMARY:' "$report" || echo 'no summary')"$'\n'
     done
     return 1
 }
@@ -100,5 +103,6 @@ result "leak check of one session" "$session"
 
 echo "sanitize: build $((built - started)) s, suite $((tested - built)) s," \
      "session $((SECONDS - tested)) s"
+[ -z "$summaries" ] || printf 'Sanitizer reports:\n%s' "$summaries"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
