@@ -53,8 +53,8 @@ int main()
     qint64 bytes = 0;
     for (const QByteArray &chunk : job)
         bytes += chunk.size();
-    printf("reader: %.2f us per chunk over a one-hour job (%d chunks, %lld KiB kept)\n",
-           NanosecondsPerChunk(job, 5) / 1000, job.size(), bytes / 1024);
+    printf("reader: %.2f us per chunk over a one-hour job (%lld chunks, %lld KiB kept)\n",
+           NanosecondsPerChunk(job, 5) / 1000, qint64(job.size()), bytes / 1024);
 
     QByteArrayList flood;
     for (int i = 0; i < 2000; ++i)
