@@ -338,10 +338,11 @@ class ProgramDriver(unittest.TestCase):
                 break
             self.x.key(dialog, "Return")
         self.x.wait_until_gone(DIALOG_TITLE)
-        if path != getattr(self, "chosen_file", None):
+        # The same file chosen again in the same window changes nothing to wait for.
+        if (self.window, path) != getattr(self, "shown_file", None):
             wait_until(lambda: self.x.pixels(self.window, CHOSEN_FILE_FIELD) != shown_before,
                        what="the window to show the chosen file " + path)
-        self.chosen_file = path
+        self.shown_file = (self.window, path)
 
     def convert(self, path):
         """Chooses the file and presses Convert."""
