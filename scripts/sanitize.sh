@@ -50,7 +50,8 @@ no_reports() {
     for report in "$reports/$1"/report.*; do
         echo "---- $(basename "$report")"
         cat "$report"
-        summaries+="  $1, $(basename "$report"): $(grep -m1 '^SUMMARY:' "$report" || echo 'no summary')"$'\n'
+        summary="$(grep -m1 '^SUMMARY:' "$report" || echo 'no summary')"
+        summaries+="  $1, $(basename "$report"): $summary"$'\n'
     done
     return 1
 }

@@ -34,10 +34,7 @@ int main(int argc, char *argv[])
 {
     {
         QCoreApplication application(argc, argv);
-        const QUrl url(QCoreApplication::arguments().value(1));
-        QNetworkRequest request(url);
-        request.setHeader(QNetworkRequest::ContentTypeHeader,
-                          QStringLiteral("application/x-www-form-urlencoded"));
+        const QNetworkRequest request(QUrl(QCoreApplication::arguments().value(1)));
         QNetworkReply *reply = NetworkAccessManager::SharedInstance()->post(
                 request, QByteArray(R"(PostData={"Method":"AppOpened"}&)"));
         QObject::connect(reply, &QNetworkReply::finished, &application, &QCoreApplication::quit);
