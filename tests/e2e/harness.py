@@ -103,7 +103,23 @@ class XServer:
                    what="window %r to disappear" % title)
 
     def click(self, window, point):
+        # While a popup (a completer's list, a menu) holds the pointer, the X server gives every
+        # click to it; Qt lets go of it a moment after the popup's dialog has gone.
+        wait_until(self.pointer_free, what="the pointer to be released by the popup that holds it")
         self.xdotool("mousemove", "--window", window, point[0], point[1], "click", "1")
+
+    def pointer_free(self):
+        """Whether no program holds the pointer: X answers a grab of our own with AlreadyGrabbed
+        while another one holds it; ours is let go at once."""
+        root = self.connection.screen().root
+        status = root.grab_pointer(False, 0, X.GrabModeAsync, X.GrabModeAsync, X.NONE, X.NONE,
+                                   X.CurrentTime)
+        if status != X.GrabSuccess:
+            print("DRIVER pointer busy", status, flush=True)
+            return False
+        self.connection.ungrab_pointer(X.CurrentTime)
+        self.connection.sync()
+        return True
 
     # Keys go through XTEST to the focused window: Qt takes them as a person's key presses.
     def type_into(self, window, text):
