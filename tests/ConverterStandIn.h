@@ -47,6 +47,13 @@ public:
                     + " >&2; sleep " + QByteArray::number(interval) + "; n=$((n+1)); done\n";
             return *this;
         }
+        // Goes on once a file exists at path: the test decides when.
+        Script &waitForFile(const QString &path)
+        {
+            m_Body += "while [ ! -e " + quoted(QFile::encodeName(path))
+                    + " ]; do sleep 0.02; done\n";
+            return *this;
+        }
         Script &exitWith(int code)
         {
             m_Body += "exit " + QByteArray::number(code) + '\n';

@@ -87,6 +87,7 @@ private slots:
     void nothingDeletedWithoutConverter();
     void existingOutputReplaced();
     void durationFromCurrentJobOnly();
+    void durationWaitBelongsToItsJob();
     void outputPathAndArguments_data();
     void outputPathAndArguments();
     void closedWhileConverting_data();
@@ -681,6 +682,50 @@ void tst_Conversion::durationFromCurrentJobOnly()
     QCOMPARE(failures().size(), 1);
     QCOMPARE(failures().first().value("ErrorCode").toString(), QStringLiteral("EC4"));
     QVERIFY(!ConverterStandIn::isRunning());
+    verifyIdle();
+}
+
+// Each job has its own three seconds to report a duration: those of a job that ended sooner do
+// not run out during the next one and stop a converter that is working.
+void tst_Conversion::durationWaitBelongsToItsJob()
+{
+    ConverterStandIn::Script quick;
+    quick.say(durationLine("00:00:05.00")).say(progressLine("00:00:05.00", '\n')).exitWith(0);
+    QVERIFY(ConverterStandIn::install(quick));
+    openWindow();
+    chooseFile(m_Source);
+    QElapsedTimer sinceFirstStart;
+    sinceFirstStart.start();
+    convert();
+    waitForEvents("ConversionCompleted", 1);
+
+    // The second job starts two seconds after the first; its converter sends a chunk without
+    // a duration once the first job's three seconds are over, well within its own.
+    const QString poke = m_Sources.filePath("poke");
+    const QString go = m_Sources.filePath("go");
+    QFile::remove(poke);
+    QFile::remove(go);
+    ConverterStandIn::Script second;
+    second.say("Stream mapping:\n").waitForFile(poke).say("Press [q] to stop\n")
+            .waitForFile(go).say(durationLine("00:00:05.00"))
+            .say(progressLine("00:00:05.00", '\n')).exitWith(0);
+    QVERIFY(ConverterStandIn::install(second));
+    QTest::qWait(int(qMax<qint64>(0, 2000 - sinceFirstStart.elapsed())));
+    MessageCapture log;
+    QElapsedTimer sinceSecondStart;
+    sinceSecondStart.start();
+    convert();
+    QTest::qWait(int(qMax<qint64>(0, 3400 - sinceFirstStart.elapsed())));
+    if (sinceSecondStart.elapsed() > 2000)
+        QSKIP("The machine was too busy to start the second job in time");
+    QVERIFY(writeFile(poke, QByteArray()));
+    QTRY_VERIFY_WITH_TIMEOUT(!log.lines().filter("Press [q] to stop").isEmpty(), 10000);
+
+    QCOMPARE(log.lines().filter("Did not find a duration").size(), 0);
+    QVERIFY(writeFile(go, QByteArray()));
+    waitForEvents("ConversionCompleted", 2);
+    QCOMPARE(failures().size(), 0);
+    verifyNothingShown();
     verifyIdle();
 }
 

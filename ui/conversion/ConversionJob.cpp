@@ -89,7 +89,12 @@ void MainWindow::StartConversion()
     m_OutputReader.BeginJob();
 
     FFmpegConverter::Start(m_ConverterProcess, m_CurrentFFMPEGArguments);
-    QTimer::singleShot(3000, this, &MainWindow::ThreeSecondsElapsedNow);
+    // The three seconds belong to this job: those of a job that ended sooner must not run out
+    // during this one and stop a converter that is still starting.
+    QTimer::singleShot(3000, this, [this, job = m_ConversionID] {
+        if (job == m_ConversionID)
+            ThreeSecondsElapsedNow();
+    });
     m_ConversionTime.restart();
     (new Pulse(this))->ConversionStarted(
             m_ConversionID, input.absolutePath(), input.fileName(), input.completeSuffix(),
