@@ -113,7 +113,6 @@ class XServer:
         status = root.grab_pointer(False, 0, X.GrabModeAsync, X.GrabModeAsync, X.NONE, X.NONE,
                                    X.CurrentTime)
         if status != X.GrabSuccess:
-            print("DRIVER pointer busy", status, flush=True)
             return False
         self.connection.ungrab_pointer(X.CurrentTime)
         self.connection.sync()
