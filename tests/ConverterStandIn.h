@@ -50,7 +50,7 @@ public:
         // Goes on once a file exists at path: the test decides when.
         Script &waitForFile(const QString &path)
         {
-            m_Body += "while [ ! -e " + quoted(QFile::encodeName(path))
+            m_Body += "while [ ! -e " + quoted(encoded(path))
                     + " ]; do sleep 0.02; done\n";
             return *this;
         }
