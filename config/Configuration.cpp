@@ -7,10 +7,10 @@
 #include <QDebug>
 #include <QFile>
 #include <QLocale>
+#include <QOperatingSystemVersion>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QSysInfo>
 #include <QTextStream>
 
 #include <array>
@@ -262,26 +262,29 @@ QString Configuration::RandomCharacters(int Count)
 
 QString Configuration::OSVersion()
 {
-    QString version;
 #ifdef Q_OS_WIN
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    switch (QSysInfo::WindowsVersion) {
-    case QSysInfo::WV_2000: version = QStringLiteral("2000"); break;
-    case QSysInfo::WV_XP: version = QStringLiteral("XP"); break;
-    case QSysInfo::WV_2003: version = QStringLiteral("2003"); break;
-    case QSysInfo::WV_VISTA: version = QStringLiteral("Vista"); break;
-    case QSysInfo::WV_WINDOWS7: version = QStringLiteral("7"); break;
-    case QSysInfo::WV_WINDOWS8: version = QStringLiteral("8"); break;
-    case QSysInfo::WV_WINDOWS8_1: version = QStringLiteral("8.1"); break;
-    default: version = QStringLiteral("?"); break;
-    }
-    QT_WARNING_POP
+    const QOperatingSystemVersion running = QOperatingSystemVersion::current();
+    return WindowsVersionName(running.majorVersion(), running.minorVersion());
 #else
     // Only Windows versions have names here.
-    version = QStringLiteral("?");
+    return QStringLiteral("?");
 #endif
-    return version;
+}
+
+QString Configuration::WindowsVersionName(int Major, int Minor)
+{
+    // Windows' own version numbers for the releases that have a name; Windows 10 and 11
+    // (10.0) and anything unknown read as "?".
+    struct Release { int major; int minor; const char *name; };
+    static constexpr Release named[] = {
+        {5, 0, "2000"}, {5, 1, "XP"}, {5, 2, "2003"}, {6, 0, "Vista"},
+        {6, 1, "7"}, {6, 2, "8"}, {6, 3, "8.1"},
+    };
+    for (const Release &release : named) {
+        if (release.major == Major && release.minor == Minor)
+            return QLatin1String(release.name);
+    }
+    return QStringLiteral("?");
 }
 
 QString Configuration::OSFullName()

@@ -56,6 +56,8 @@ public:
 
     // System facts.
     static QString OSVersion();
+    // The name of the Windows release with this version number, "?" for any other.
+    static QString WindowsVersionName(int Major, int Minor);
     static QString OSFullName();
     static QString OSLocale();
     static QString OSCurrencySymbol();
