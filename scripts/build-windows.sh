@@ -40,6 +40,16 @@ while [ $# -gt 0 ]; do
     esac
 done
 
+# The project's own Configuration names everything "kelvane"; a deployer's names derive from its
+# brand and application, as the Debian packages' do. A file that cannot name a program stops
+# everything here, before any build.
+default_option=()
+[ "$configuration" != "$source_tree/deploy/Configuration" ] || default_option=(--default)
+names="$(python3 packaging/windows/package.py names "${default_option[@]}" \
+    --configuration "$configuration")" || exit 1
+eval "$names"
+echo "build-windows: $NAME $VERSION (\"$APP\" by \"$BRAND\") from $configuration"
+
 cache="${KELVANE_WINDOWS_CACHE:-/var/cache/kelvane-windows}"
 jobs="$(nproc)"
 mingw=x86_64-w64-mingw32
@@ -98,6 +108,9 @@ step "packages"
 $sudo mkdir -p "$cache"
 $sudo chown "$(id -u):$(id -g)" "$cache"
 mkdir -p "$cache/src" "$cache/build" "$cache/download"
+# One build at a time per cache: a second one waits rather than removing the first one's work.
+exec {cache_lock}> "$cache/.lock"
+flock "$cache_lock"
 
 # The version of a source package as Debian's archive has it for this release. Qt must match
 # the host tools exactly, so it is taken from the installed host package.
@@ -112,24 +125,42 @@ vorbis_version="$(source_version libvorbis)"
 echo "build-windows: sources qt6-base $qt_version, ffmpeg $ffmpeg_version, lame $lame_version," \
      "libogg $ogg_version, libvorbis $vorbis_version"
 
+# Where a source package is unpacked (the version without its epoch, which has a colon).
+source_dir() { echo "$cache/src/$1-${2#*:}"; }
+
 # Fetches and unpacks (with Debian's patches applied) one source package into the cache.
 unpack() {
-    local name="$1" version="$2" dir="$cache/src/$1-$2"
+    local name="$1" version="$2" dir download
+    dir="$(source_dir "$1" "$2")"
+    download="$cache/download/$name-${version#*:}"
     if [ ! -f "$dir/.unpacked" ]; then
-        rm -rf "$dir" "$cache/download/$name-$version"
-        mkdir -p "$cache/download/$name-$version"
-        (cd "$cache/download/$name-$version" &&
-            apt-get source --download-only -qq "$name=$version" >/dev/null &&
-            dpkg-source --no-check -x ./*.dsc "$dir" >/dev/null)
+        rm -rf "$dir" "$download"
+        mkdir -p "$download"
+        (cd "$download" &&
+            apt-get source --download-only -qq "$name=$version" >/dev/null 2>&1 &&
+            dpkg-source --no-check -x ./*.dsc "$dir" >/dev/null 2>&1) || {
+            echo "build-windows: could not fetch and unpack the source of $name $version" >&2
+            return 1
+        }
         touch "$dir/.unpacked"
     fi
     echo "$dir"
 }
 
+# Runs a build command with its output in a log; on failure shows the log's end.
+logged() {
+    local log="$1"; shift
+    "$@" > "$log" 2>&1 || {
+        echo "build-windows: failed: $* (last lines of $log)" >&2
+        tail -n 40 "$log" >&2
+        return 1
+    }
+}
+
 # A build's cache key: its source version plus a digest of everything that shapes it.
 key() {
     local name="$1" version="$2"; shift 2
-    printf '%s\n' "$@" | cat - "$toolchain" | sha256sum | cut -c1-12 | sed "s/^/$name-$version-/"
+    printf "%s\n" "$@" | cat - "$toolchain" | sha256sum | cut -c1-12 | sed "s/^/$name-${version#*:}-/"
 }
 
 # --- Qt ---------------------------------------------------------------------------------------
@@ -156,13 +187,125 @@ qt_prefix="$cache/$qt_key"
 if [ ! -f "$qt_prefix/.complete" ]; then
     qt_src="$(unpack qt6-base "$qt_version")"
     rm -rf "$cache/build/$qt_key" "$qt_prefix"
-    cmake -G Ninja -S "$qt_src" -B "$cache/build/$qt_key" \
+    logged "$cache/build/$qt_key.configure.log" \
+        cmake -G Ninja -S "$qt_src" -B "$cache/build/$qt_key" \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$qt_prefix" \
         -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-        "${qt_options[@]}" > "$cache/build/qt-configure.log"
-    cmake --build "$cache/build/$qt_key" --parallel "$jobs"
-    cmake --install "$cache/build/$qt_key" >/dev/null
+        "${qt_options[@]}"
+    logged "$cache/build/$qt_key.build.log" cmake --build "$cache/build/$qt_key" --parallel "$jobs"
+    logged "$cache/build/$qt_key.install.log" cmake --install "$cache/build/$qt_key"
     touch "$qt_prefix/.complete"
     rm -rf "$cache/build/$qt_key"
 fi
 step "Qt $qt_version for Windows ($qt_prefix)"
+
+# --- FFmpeg, with LAME, libogg, libvorbis and Opus, all static ----------------------------------
+opus_version="$(source_version opus)"
+# Decoders and demuxers for the common sources; encoders and muxers for the common outputs.
+# LGPL only: no --enable-gpl, nothing non-free.
+ffmpeg_options=(
+    --target-os=mingw32 --arch=x86_64 --cross-prefix=$mingw- --enable-cross-compile
+    --cc=$mingw-gcc-posix --cxx=$mingw-g++-posix
+    --disable-everything --disable-autodetect --enable-w32threads
+    --disable-doc --disable-ffplay --disable-ffprobe --disable-network --disable-debug
+    --enable-ffmpeg --enable-swresample --enable-protocol=file,pipe
+    --enable-demuxer=flac,wav,w64,mp3,ogg,aac,mov,aiff,matroska
+    --enable-decoder=flac,mp3,mp3float,vorbis,opus,libopus,aac,aac_fixed,alac
+    --enable-decoder=pcm_u8,pcm_s16le,pcm_s24le,pcm_s32le,pcm_f32le,pcm_f64le
+    --enable-decoder=pcm_s16be,pcm_s24be,pcm_s32be,pcm_f32be
+    --enable-parser=flac,mpegaudio,vorbis,opus,aac
+    --enable-encoder=libmp3lame,libvorbis,libopus,flac,aac,alac
+    --enable-encoder=pcm_s16le,pcm_s24le,pcm_s32le,pcm_s16be,pcm_s24be
+    --enable-muxer=mp3,ogg,oga,opus,flac,wav,ipod,mp4,mov,adts,aiff
+    --enable-filter=aresample,aformat,anull,atrim,volume
+    --enable-bsf=aac_adtstoasc
+    --enable-libmp3lame --enable-libvorbis --enable-libopus
+    --extra-ldexeflags=-static --pkg-config=pkg-config --pkg-config-flags=--static
+)
+audio_key="$(key ffmpeg "$ffmpeg_version" "${ffmpeg_options[@]}" "lame $lame_version" \
+    "ogg $ogg_version" "vorbis $vorbis_version" "opus $opus_version")"
+audio_prefix="$cache/$audio_key"
+autotools_static() {
+    local src="$1"; shift
+    local build="$cache/build/$audio_key/$(basename "$src")"
+    mkdir -p "$build"
+    (cd "$build" &&
+        logged configure.log "$src/configure" --host=$mingw --prefix="$audio_prefix" \
+            --enable-static --disable-shared CC=$mingw-gcc-posix CFLAGS="-O2" \
+            PKG_CONFIG_LIBDIR="$audio_prefix/lib/pkgconfig" "$@" &&
+        logged make.log make -j"$jobs" && logged install.log make install)
+}
+if [ ! -f "$audio_prefix/.complete" ]; then
+    rm -rf "$cache/build/$audio_key" "$audio_prefix"
+    autotools_static "$(unpack lame "$lame_version")" --disable-frontend --disable-decoder
+    autotools_static "$(unpack libogg "$ogg_version")"
+    autotools_static "$(unpack libvorbis "$vorbis_version")" --disable-docs --disable-examples
+    # Opus asks for _FORTIFY_SOURCE, whose checks MinGW keeps in libssp, which FFmpeg's static
+    # link does not name.
+    autotools_static "$(unpack opus "$opus_version")" --disable-doc --disable-extra-programs \
+        CFLAGS="-O2 -D_FORTIFY_SOURCE=0"
+    ffmpeg_src="$(unpack ffmpeg "$ffmpeg_version")"
+    mkdir -p "$cache/build/$audio_key/ffmpeg"
+    (cd "$cache/build/$audio_key/ffmpeg" &&
+        PKG_CONFIG_LIBDIR="$audio_prefix/lib/pkgconfig" logged configure.log \
+            "$ffmpeg_src/configure" --prefix="$audio_prefix" "${ffmpeg_options[@]}" \
+            --extra-cflags="-I$audio_prefix/include" --extra-ldflags="-L$audio_prefix/lib" &&
+        logged make.log make -j"$jobs" && logged install.log make install)
+    # The exact configure line, for the licence folder.
+    printf '%s\n' "$ffmpeg_src/configure --prefix=... ${ffmpeg_options[*]}" \
+        | sed "s|$cache/src/||" > "$audio_prefix/ffmpeg-configuration.txt"
+    for source in "lame $lame_version" "libogg $ogg_version" "libvorbis $vorbis_version" \
+                  "opus $opus_version" "ffmpeg $ffmpeg_version"; do
+        set -- $source
+        mkdir -p "$audio_prefix/licenses/$1"
+        find "$(source_dir "$1" "$2")" -maxdepth 1 \( -name 'COPYING*' -o -name 'LICENSE*' \) \
+            -exec cp {} "$audio_prefix/licenses/$1/" \;
+        cp "$(source_dir "$1" "$2")/debian/copyright" "$audio_prefix/licenses/$1/debian-copyright"
+    done
+    touch "$audio_prefix/.complete"
+    rm -rf "$cache/build/$audio_key"
+fi
+step "FFmpeg $ffmpeg_version with LAME, libvorbis and Opus for Windows"
+
+# --- Kelvane ----------------------------------------------------------------------------------
+# The project's own program in build-windows/, a deployer's in a folder of its own.
+build_dir="$source_tree/build-windows"
+[ ${#default_option[@]} -gt 0 ] || build_dir="$source_tree/build-windows-$NAME"
+url_option=(-UTELEMETRY_API_URL)
+[ -z "$telemetry_url" ] || url_option=(-DTELEMETRY_API_URL="$telemetry_url")
+tests_option=(-DKELVANE_BUILD_TESTS=OFF)
+[ $with_tests = 0 ] || tests_option=(-DKELVANE_BUILD_TESTS=ON
+    -DKELVANE_WINDOWS_FFMPEG="$audio_prefix/bin/ffmpeg.exe")
+cmake -G Ninja -S "$source_tree" -B "$build_dir" \
+    -DCMAKE_TOOLCHAIN_FILE="$qt_prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
+    -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DKELVANE_QT_VERSION=6 -DKELVANE_FUZZ=OFF \
+    -DKELVANE_CONFIGURATION="$configuration" \
+    -DZLIB_LIBRARY=/usr/$mingw/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/$mingw/include \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$source_tree/tests/windows/wine-run.sh" \
+    "${tests_option[@]}" "${url_option[@]}" > "$cache/kelvane-configure.log" \
+    || { cat "$cache/kelvane-configure.log" >&2; exit 1; }
+cmake --build "$build_dir" --parallel "$jobs"
+# For the tests: where the Qt they run against is.
+echo "$qt_prefix" > "$build_dir/qt-prefix"
+step "Kelvane for Windows ($build_dir)"
+
+[ $package = 1 ] || exit 0
+
+# --- The application folder, the zip and the installer -----------------------------------------
+python3 packaging/windows/package.py build "${default_option[@]}" \
+    --configuration "$configuration" --program "$build_dir/kelvane.exe" \
+    --qt "$qt_prefix" --qt-source-dir "$(source_dir qt6-base "$qt_version")" \
+    --audio "$audio_prefix" --work "$build_dir/package" --output "$output" \
+    --qt-source "qt6-base $qt_version" --sources "ffmpeg $ffmpeg_version" \
+    "lame $lame_version" "libogg $ogg_version" "libvorbis $vorbis_version" "opus $opus_version"
+step "application folder, zip and installer"
+
+if [ $with_sources = 1 ]; then
+    mkdir -p "$output/sources"
+    for name in qt6-base ffmpeg lame libogg libvorbis opus; do
+        find "$cache/download" -maxdepth 2 -path "*/$name-*/*" -type f \
+            -exec cp -p {} "$output/sources/" \;
+    done
+    step "Debian source files in $output/sources"
+fi

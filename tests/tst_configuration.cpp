@@ -13,6 +13,40 @@ namespace {
 
 QStringList CapturedMessages;
 
+// Where the native settings format keeps a store: the registry on Windows, a file elsewhere.
+QString StorePath(const QString &Brand, const QString &App)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("\\HKEY_CURRENT_USER\\Software\\") + Brand + QLatin1Char('\\')
+            + (App.isEmpty() ? QStringLiteral("OrganizationDefaults") : App);
+#else
+    const QString configHome = QStandardPaths::writableLocation(QStandardPaths::ConfigLocation);
+    return configHome + QLatin1Char('/') + Brand + (App.isEmpty() ? QString() : "/" + App)
+            + QStringLiteral(".conf");
+#endif
+}
+
+// The store read directly, as another program would.
+QSettings *OpenStore(const QString &Brand, const QString &App)
+{
+#ifdef Q_OS_WIN
+    return new QSettings(StorePath(Brand, App).mid(1), QSettings::NativeFormat);
+#else
+    return new QSettings(StorePath(Brand, App), QSettings::IniFormat);
+#endif
+}
+
+void RemoveStores()
+{
+#ifdef Q_OS_WIN
+    QSettings software(QStringLiteral("HKEY_CURRENT_USER\\Software"), QSettings::NativeFormat);
+    for (const char *brand : {"Maker", "Another", "Kelvane"})
+        software.remove(QLatin1String(brand));
+#else
+    QDir(QStandardPaths::writableLocation(QStandardPaths::ConfigLocation)).removeRecursively();
+#endif
+}
+
 void CaptureMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     if (type == QtDebugMsg)
@@ -39,10 +73,13 @@ private slots:
     void brandSharedAcrossApplications();
     void firstRunFlagsSurviveRestart();
     void paths();
+    void lastSelectFolder_data();
     void lastSelectFolder();
     void userIdentifier();
     void shortIdentifiers();
     void generatorSeededFromEntropy();
+    void windowsVersionNames_data();
+    void windowsVersionNames();
     void systemFacts();
 
 private:
@@ -52,7 +89,7 @@ private:
 void tst_Configuration::init()
 {
     QVERIFY(m_Configuration.remove());
-    QDir(QStandardPaths::writableLocation(QStandardPaths::ConfigLocation)).removeRecursively();
+    RemoveStores();
 }
 
 void tst_Configuration::cleanup()
@@ -154,9 +191,8 @@ void tst_Configuration::storeNamesAndFallback()
     QCOMPARE(Configuration::ApplicationSettings->applicationName(), QStringLiteral("Conv"));
     QCOMPARE(Configuration::BrandSettings->organizationName(), QStringLiteral("Maker"));
     QCOMPARE(Configuration::BrandSettings->applicationName(), QString());
-    const QString configHome = QStandardPaths::writableLocation(QStandardPaths::ConfigLocation);
-    QCOMPARE(Configuration::ApplicationSettings->fileName(), configHome + "/Maker/Conv.conf");
-    QCOMPARE(Configuration::BrandSettings->fileName(), configHome + "/Maker.conf");
+    QCOMPARE(Configuration::ApplicationSettings->fileName(), StorePath("Maker", "Conv"));
+    QCOMPARE(Configuration::BrandSettings->fileName(), StorePath("Maker", QString()));
 
     // The application store falls back to the organisation-wide values, not the other way.
     Configuration::SetUserEmail(QStringLiteral("user@kelvane.example"));
@@ -199,12 +235,11 @@ void tst_Configuration::firstRunFlagsSurviveRestart()
     Configuration::SetNewUserSavedToServer();
 
     // Synced at once: another reader of the files sees the values before any restart.
-    const QString configHome = QStandardPaths::writableLocation(QStandardPaths::ConfigLocation);
-    QSettings application(configHome + "/Maker/Conv.conf", QSettings::IniFormat);
-    QSettings brand(configHome + "/Maker.conf", QSettings::IniFormat);
-    QCOMPARE(application.value("Pulse.AppInstalled.SavedToServer").toString(),
+    QScopedPointer<QSettings> application(OpenStore("Maker", "Conv"));
+    QScopedPointer<QSettings> brand(OpenStore("Maker", QString()));
+    QCOMPARE(application->value("Pulse.AppInstalled.SavedToServer").toString(),
              QStringLiteral("true"));
-    QCOMPARE(brand.value("Pulse.NewUser.SavedToServer").toString(), QStringLiteral("true"));
+    QCOMPARE(brand->value("Pulse.NewUser.SavedToServer").toString(), QStringLiteral("true"));
 
     // After a restart the stores hand the flags back as the text "true".
     Configuration::Initialize();
@@ -223,15 +258,27 @@ void tst_Configuration::paths()
              QDir::homePath() + QStringLiteral("/Desktop/"));
 }
 
+void tst_Configuration::lastSelectFolder_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("unix path") << QStringLiteral("/music/My Album/a.flac");
+    QTest::newRow("drive letter") << QStringLiteral("C:/Users/J\u00fcrgen/Music/Zo\u00eb.flac");
+    QTest::newRow("beyond Latin-1") << QStringLiteral("D:/\u6771\u4eac/\U0001F3B5 mix.flac");
+    QTest::newRow("backslashes") << QStringLiteral("C:\\Music\\x41\\a.flac");
+}
+
 void tst_Configuration::lastSelectFolder()
 {
+    QFETCH(QString, path);
     QVERIFY(m_Configuration.load(R"({"AppName":"Conv","BrandName":"Maker"})"));
     QCOMPARE(Configuration::LastSelectFolder(), QDir::homePath() + QStringLiteral("/Desktop"));
 
-    Configuration::ApplicationSettings->setValue("LastSelectFolder", "/music/My Album/a.flac");
+    Configuration::SetLastSelectFolder(path);
     Configuration::ApplicationSettings->sync();
     Configuration::Initialize();
-    QCOMPARE(Configuration::LastSelectFolder(), QStringLiteral("/music/My Album/a.flac"));
+    QCOMPARE(Configuration::LastSelectFolder(), path);
+    QScopedPointer<QSettings> store(OpenStore("Maker", "Conv"));
+    QCOMPARE(store->value("LastSelectFolder").toString(), path);
 }
 
 void tst_Configuration::userIdentifier()
@@ -291,13 +338,52 @@ void tst_Configuration::generatorSeededFromEntropy()
     QCOMPARE(firstDraws.size(), 100);
 }
 
+void tst_Configuration::windowsVersionNames_data()
+{
+    QTest::addColumn<int>("major");
+    QTest::addColumn<int>("minor");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("NT 4") << 4 << 0 << "?";
+    QTest::newRow("2000") << 5 << 0 << "2000";
+    QTest::newRow("XP") << 5 << 1 << "XP";
+    QTest::newRow("2003") << 5 << 2 << "2003";
+    QTest::newRow("Vista") << 6 << 0 << "Vista";
+    QTest::newRow("7") << 6 << 1 << "7";
+    QTest::newRow("8") << 6 << 2 << "8";
+    QTest::newRow("8.1") << 6 << 3 << "8.1";
+    QTest::newRow("6.4, never released") << 6 << 4 << "?";
+    QTest::newRow("10 and 11") << 10 << 0 << "?";
+    QTest::newRow("no version") << 0 << 0 << "?";
+    QTest::newRow("negative") << -1 << -1 << "?";
+}
+
+void tst_Configuration::windowsVersionNames()
+{
+    QFETCH(int, major);
+    QFETCH(int, minor);
+    QFETCH(QString, name);
+    QCOMPARE(Configuration::WindowsVersionName(major, minor), name);
+}
+
 void tst_Configuration::systemFacts()
 {
+#ifdef Q_OS_WIN
+    QVERIFY(Configuration::IsWindows());
+    QVERIFY(!Configuration::IsMac());
+    QCOMPARE(Configuration::OperatingSystem(), 1);
+    // The test runner says which Windows it made Wine pretend to be.
+    const QString expected = qEnvironmentVariable("KELVANE_WINE_WINDOWS");
+    QVERIFY2(!expected.isEmpty(), "KELVANE_WINE_WINDOWS does not say which Windows this is");
+    const QString name = (expected == "7" || expected == "8.1") ? expected : QStringLiteral("?");
+    QCOMPARE(Configuration::OSVersion(), name);
+    QCOMPARE(Configuration::OSFullName(), QStringLiteral("Windows ") + name);
+#else
     QVERIFY(!Configuration::IsWindows());
     QVERIFY(!Configuration::IsMac());
     QVERIFY(Configuration::OperatingSystem() != 1);
     QCOMPARE(Configuration::OSVersion(), QStringLiteral("?"));
     QCOMPARE(Configuration::OSFullName(), QStringLiteral("Windows ?"));
+#endif
 
     const QLocale previous;
     auto restore = qScopeGuard([previous] { QLocale::setDefault(previous); });

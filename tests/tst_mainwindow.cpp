@@ -147,14 +147,18 @@ void tst_MainWindow::textsFromConfiguration()
     QCOMPARE(quality->itemText(0), QStringLiteral("Always use highest quality"));
     QVERIFY(!child<QProgressBar>(window, "progressBar")->isVisible());
     QCOMPARE(child<QPushButton>(window, "convertButton")->text(), QStringLiteral("Convert"));
-    // Not a Windows build: the labels keep their place.
-    QCOMPARE(child<QLabel>(window, "outputFormatLabel")->y(), 74);
+    // The Windows build moves the two labels up as it builds the window; others keep them.
+    const int labelTop = Configuration::IsWindows() ? 68 : 74;
+    QCOMPARE(child<QLabel>(window, "outputFormatLabel")->y(), labelTop);
+    QCOMPARE(child<QLabel>(window, "qualityLabel")->y(), labelTop);
 }
 
 void tst_MainWindow::windowsLayoutShift()
 {
     MainWindow window;
-    QVERIFY(QMetaObject::invokeMethod(&window, "SetupWindowsUI"));
+    // Elsewhere the shift is made here by hand; the Windows build made it while constructing.
+    if (!Configuration::IsWindows())
+        QVERIFY(QMetaObject::invokeMethod(&window, "SetupWindowsUI"));
     QCOMPARE(child<QLabel>(window, "outputFormatLabel")->geometry(), QRect(13, 68, 101, 21));
     QCOMPARE(child<QLabel>(window, "qualityLabel")->geometry(), QRect(353, 68, 121, 21));
 }
