@@ -46,12 +46,29 @@ public:
         return environment;
     }
 
-    // Starts the program and collects its standard error until it holds `count` lines that
-    // start with `prefix`, or the timeout passes.
+    // environment() as on a machine where no locale is configured (no LANG, LANGUAGE or LC_*
+    // variable), such as a minimal install or a container: the C locale, whose encoding is
+    // ASCII.
+    QProcessEnvironment bareLocaleEnvironment() const
+    {
+        QProcessEnvironment bare = environment();
+        const QStringList names = bare.keys();
+        for (const QString &name : names) {
+            if (name == QLatin1String("LANG") || name == QLatin1String("LANGUAGE")
+                || name.startsWith(QLatin1String("LC_")))
+                bare.remove(name);
+        }
+        return bare;
+    }
+
+    // Starts the program, in environment() unless the process has been given one, and
+    // collects its standard error until it holds `count` lines that start with `prefix`, or the
+    // timeout passes.
     QStringList startAndReadLines(QProcess &process, const QString &prefix, int count,
                                   int timeoutMs = 30000) const
     {
-        process.setProcessEnvironment(environment());
+        if (process.processEnvironment().isEmpty())
+            process.setProcessEnvironment(environment());
         process.setProgram(program());
         process.start();
         QStringList lines;
