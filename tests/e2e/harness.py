@@ -54,6 +54,26 @@ def wait_until(predicate, timeout=20.0, interval=0.05, what="condition"):
     raise AssertionError("timed out waiting for " + what)
 
 
+def wait_with_progress(predicate, progress, stall=60.0, interval=0.05, what="condition"):
+    """Waits until predicate() gives a true value for as long as progress() keeps changing, and
+    fails once it has given the same value for `stall` seconds. For waits on work whose length
+    no fixed total fits, such as a program writing and reading tens of megabytes, which takes
+    many times longer under sanitizers or on a busy machine than in a release build."""
+    last = progress()
+    changed = time.monotonic()
+    while True:
+        value = predicate()
+        if value:
+            return value
+        now = progress()
+        if now != last:
+            last, changed = now, time.monotonic()
+        elif time.monotonic() - changed > stall:
+            raise AssertionError("timed out waiting for %s: no progress for %g s (last %r)"
+                                 % (what, stall, last))
+        time.sleep(interval)
+
+
 class XServer:
     """An Xvfb of its own, on a display number it picks itself."""
 
@@ -284,6 +304,25 @@ class Installation:
         self.process = subprocess.Popen(self.command_line(), cwd=self.root, env=environment,
                                         stdout=subprocess.DEVNULL, stderr=self.stderr)
         return self.process
+
+    def progress(self):
+        """What shows that the running program is still at work: how much it has written to
+        standard error and how much processor time it has used. Fails once it has ended."""
+        status = self.process.poll()
+        if status is not None:
+            raise AssertionError("the program ended with status %d" % status)
+        return os.path.getsize(self.stderr.name), self.processor_time()
+
+    def processor_time(self):
+        """The processor time the program's process has used so far, in clock ticks; None once
+        it cannot be read."""
+        try:
+            with open("/proc/%d/stat" % self.process.pid) as stat_file:
+                # The fields after the command name, which is in parentheses and may hold spaces.
+                fields = stat_file.read().rsplit(")", 1)[1].split()
+        except OSError:
+            return None
+        return int(fields[11]) + int(fields[12])  # utime and stime
 
     def diagnostics(self):
         with open(os.path.join(self.root, "stderr.txt"), "rb") as log:

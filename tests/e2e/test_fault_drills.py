@@ -10,7 +10,7 @@ import time
 import unittest
 
 from harness import (CONVERT, HELP, HOMEPAGE, SAMPLE_CONFIGURATION, TITLE, ProgramDriver,
-                     read_text, wait_until)
+                     read_text, wait_until, wait_with_progress)
 
 HANGING_CONVERTER = 'echo $$ > "$(dirname "$0")/pid"\nexec sleep 120\n'
 EXITS_AT_ONCE = "exit 0\n"
@@ -159,8 +159,12 @@ class FaultDrills(ProgramDriver):
         for name, content in cases.items():
             with self.subTest(configuration=name), self.fresh_run(configuration=content):
                 self.installation.start(self.x)
-                windows = wait_until(self.x.program_windows, timeout=60,
-                                     what="the window with a %s configuration" % name)
+                # The program writes the whole file to standard error before it shows its window,
+                # which takes many times longer under sanitizers or on a busy machine than in a
+                # release build: the wait lasts for as long as the program keeps working.
+                windows = wait_with_progress(
+                    self.x.program_windows, self.installation.progress, stall=60,
+                    what="the window with a %s configuration" % name)
                 self.window = windows[0]
                 self.server.wait_for("AppOpened", timeout=60)
                 self.x.click(self.window, HELP)
