@@ -108,8 +108,10 @@ cp /etc/resolv.conf "$root/etc/resolv.conf"
 git clone --quiet --no-hardlinks "$repository" "$root/root/kelvane"
 step "mounts and clone"
 
+# The environment of a bare machine: a minimal install or a container sets no LANG or LC_*, so
+# the command runs in the C locale, whose encoding is ASCII, as it would there.
 echo "fresh-root[$suite]: running ${command[*]}"
-chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     ${KELVANE_FUZZ_SECONDS:+KELVANE_FUZZ_SECONDS=$KELVANE_FUZZ_SECONDS} \
     ${KELVANE_PACKAGE_SCREENSHOTS:+KELVANE_PACKAGE_SCREENSHOTS=$KELVANE_PACKAGE_SCREENSHOTS} \
