@@ -5,119 +5,152 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMetaType>
 #include <QStringList>
 
-#include <csignal>
-#include <cerrno>
+#ifdef Q_OS_WIN
+#    ifndef WIN32_LEAN_AND_MEAN
+#        define WIN32_LEAN_AND_MEAN
+#    endif
+#    ifndef NOMINMAX
+#        define NOMINMAX
+#    endif
+#    include <windows.h>
+#else
+#    include <cerrno>
+#    include <csignal>
+#endif
 
-// Puts a converter where the window looks for it: a small /bin/sh script that behaves as told,
-// or the system's FFmpeg. Every script records its arguments, one per line, and its process
-// id, so that a test can check what it was given and whether it still runs.
+// Puts a converter where the window looks for it: the stand-in program built with the tests
+// (converter_standin.cpp), which follows the steps written beside it, or a real FFmpeg. The
+// stand-in records its arguments, one per line, and its process id, so that a test can check
+// what it was given and whether it still runs.
 class ConverterStandIn
 {
 public:
-    // The script's behaviour, step by step.
+    // The stand-in's behaviour, step by step.
     class Script
     {
     public:
         // Writes text to standard error, byte for byte.
-        Script &say(const QByteArray &text)
-        {
-            m_Body += "printf '%s' " + quoted(text) + " >&2\n";
-            return *this;
-        }
-        Script &pause(double seconds)
-        {
-            m_Body += "sleep " + QByteArray::number(seconds) + '\n';
-            return *this;
-        }
+        Script &say(const QByteArray &text) { return step("say " + hex(text)); }
+        Script &pause(double seconds) { return step("pause " + milliseconds(seconds)); }
         // Writes content to the output file, the last argument, as FFmpeg would begin to.
         Script &writeOutput(const QByteArray &content = "partial")
         {
-            m_Body += "printf '%s' " + quoted(content) + " > \"$last\"\n";
-            return *this;
+            return step("write " + hex(content));
         }
         // Writes text to standard error count times, pausing after each; forever when count
-        // is 0.
+        // is 0, and as fast as the reader takes it when the interval is 0.
         Script &repeat(const QByteArray &text, double interval, int count = 0)
         {
-            const QByteArray condition =
-                    count > 0 ? "[ $n -lt " + QByteArray::number(count) + " ]" : ":";
-            m_Body += "n=0; while " + condition + "; do printf '%s' " + quoted(text)
-                    + " >&2; sleep " + QByteArray::number(interval) + "; n=$((n+1)); done\n";
-            return *this;
+            return step("repeat " + hex(text) + ' ' + milliseconds(interval) + ' '
+                        + QByteArray::number(qMax(count, 0)));
+        }
+        // Writes text to standard error, pausing after each time, until a file exists at path.
+        Script &repeatUntilFile(const QByteArray &text, double interval, const QString &path)
+        {
+            return step("repeat-until " + hex(text) + ' ' + milliseconds(interval) + ' '
+                        + hex(encodedPath(path)));
         }
         // Goes on once a file exists at path: the test decides when.
-        Script &waitForFile(const QString &path)
-        {
-            m_Body += "while [ ! -e " + quoted(encoded(path))
-                    + " ]; do sleep 0.02; done\n";
-            return *this;
-        }
-        Script &exitWith(int code)
-        {
-            m_Body += "exit " + QByteArray::number(code) + '\n';
-            return *this;
-        }
-        Script &crash()
-        {
-            m_Body += "kill -SEGV $$\n";
-            return *this;
-        }
+        Script &waitForFile(const QString &path) { return step("wait " + hex(encodedPath(path))); }
+        Script &exitWith(int code) { return step("exit " + QByteArray::number(code)); }
+        // Ends as a crash: SIGSEGV, or an access violation on Windows.
+        Script &crash() { return step("crash"); }
         // Keeps running silently, as the same process.
-        Script &hang()
-        {
-            m_Body += "exec sleep 1000\n";
-            return *this;
-        }
-        Script &raw(const QByteArray &line)
-        {
-            m_Body += line + '\n';
-            return *this;
-        }
-        QByteArray body() const { return m_Body; }
+        Script &hang() { return step("hang"); }
+        QByteArray steps() const { return m_Steps; }
 
     private:
-        QByteArray m_Body;
+        Script &step(const QByteArray &line)
+        {
+            m_Steps += line + '\n';
+            return *this;
+        }
+        static QByteArray milliseconds(double seconds)
+        {
+            return QByteArray::number(qRound64(qMax(seconds, 0.0) * 1000));
+        }
+
+        QByteArray m_Steps;
     };
 
     static QString path() { return Configuration::PathForFFMPEG(); }
     static QString folder() { return QFileInfo(path()).path(); }
+    static QString stepsFile() { return path() + QStringLiteral(".steps"); }
     static QString argumentsFile() { return folder() + QStringLiteral("/arguments"); }
     static QString pidFile() { return folder() + QStringLiteral("/pid"); }
-    // Written by the script when a file stood at the output path as it started.
+    // Written by the stand-in when a file stood at the output path as it started.
     static QString outputExistedFile() { return folder() + QStringLiteral("/output-existed"); }
 
+    // Copies the stand-in program to the converter's path with the script's steps beside it.
+    // A stand-in that is not executable lacks the permission on Linux; Windows has no such
+    // permission, so there it is a file that is no program, which fails to start alike.
     static bool install(const Script &script, bool executable = true)
     {
         remove();
         QDir().mkpath(folder());
-        const QByteArray text = "#!/bin/sh\n"
-                "printf '%s\\n' \"$@\" > " + quoted(encoded(argumentsFile())) + "\n"
-                "echo $$ > " + quoted(encoded(pidFile())) + "\n"
-                "for last; do :; done\n"
-                "[ -e \"$last\" ] && : > " + quoted(encoded(outputExistedFile())) + "\n"
-                + script.body();
-        QFile file(path());
-        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+        const QByteArray steps = "pid " + hex(encodedPath(pidFile())) + "\noutput-existed "
+                + hex(encodedPath(outputExistedFile())) + "\narguments "
+                + hex(encodedPath(argumentsFile())) + '\n' + script.steps();
+        QFile file(stepsFile());
+        if (!file.open(QIODevice::WriteOnly) || file.write(steps) != steps.size())
             return false;
         file.close();
+#ifdef Q_OS_WIN
+        if (!executable) {
+            QFile notAProgram(path());
+            return notAProgram.open(QIODevice::WriteOnly)
+                    && notAProgram.write("not a program\n") > 0;
+        }
+#endif
+        if (!QFile::copy(QStringLiteral(KELVANE_CONVERTER_STANDIN), path()))
+            return false;
         QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner;
         if (executable)
             permissions |= QFile::ExeOwner;
         return QFile::setPermissions(path(), permissions);
     }
 
+    // A real FFmpeg for the tests that convert: $KELVANE_TEST_FFMPEG, else the one named when
+    // the tests were configured, else on Linux the system's. Empty when there is none.
+    static QString realFFmpeg()
+    {
+        const QString given = qEnvironmentVariable("KELVANE_TEST_FFMPEG");
+        if (!given.isEmpty())
+            return given;
+#ifdef KELVANE_TEST_FFMPEG
+        if (!QStringLiteral(KELVANE_TEST_FFMPEG).isEmpty())
+            return QStringLiteral(KELVANE_TEST_FFMPEG);
+#endif
+#ifdef Q_OS_WIN
+        return QString();
+#else
+        return QStringLiteral("/usr/bin/ffmpeg");
+#endif
+    }
+
+    // Puts the real FFmpeg at the converter's path: a link on Linux, a copy on Windows, where
+    // the program's folder is where it finds the libraries it needs.
     static bool linkSystemFFmpeg()
     {
         remove();
         QDir().mkpath(folder());
-        return QFile::link(QStringLiteral("/usr/bin/ffmpeg"), path());
+        const QString ffmpeg = realFFmpeg();
+        if (ffmpeg.isEmpty())
+            return false;
+#ifdef Q_OS_WIN
+        return QFile::copy(ffmpeg, path());
+#else
+        return QFile::link(ffmpeg, path());
+#endif
     }
 
     static void remove()
     {
-        for (const QString &file : {path(), argumentsFile(), pidFile(), outputExistedFile()})
+        for (const QString &file :
+             {path(), stepsFile(), argumentsFile(), pidFile(), outputExistedFile()})
             QFile::remove(file);
     }
 
@@ -131,8 +164,13 @@ public:
         QByteArray content = file.readAll();
         content.chop(1);
         QStringList arguments;
-        for (const QByteArray &line : content.split('\n'))
+        for (const QByteArray &line : content.split('\n')) {
+#ifdef Q_OS_WIN
+            arguments << QString::fromUtf8(line);
+#else
             arguments << QFile::decodeName(line);
+#endif
+        }
         return arguments;
     }
 
@@ -142,17 +180,40 @@ public:
         return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
     }
 
-    // Whether the recorded process still exists (a zombie counts: nobody has reaped it).
+    // Whether the recorded process is still there: on Linux a zombie counts (nobody has reaped
+    // it); on Windows, a process that has not ended.
     static bool isRunning()
     {
         const qint64 id = pid();
-        return id > 0 && (::kill(pid_t(id), 0) == 0 || errno != ESRCH);
+        if (id <= 0)
+            return false;
+#ifdef Q_OS_WIN
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(id));
+        if (!process)
+            return false;
+        DWORD code = 0;
+        const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+        CloseHandle(process);
+        return running;
+#else
+        return ::kill(pid_t(id), 0) == 0 || errno != ESRCH;
+#endif
     }
 
 private:
-    static QByteArray encoded(const QString &text) { return QFile::encodeName(text); }
-    static QByteArray quoted(QByteArray text)
+    // A path as the stand-in opens it: UTF-8 on Windows, the file system's bytes elsewhere.
+    static QByteArray encodedPath(const QString &path)
     {
-        return '\'' + text.replace('\'', "'\\''") + '\'';
+#ifdef Q_OS_WIN
+        return QDir::toNativeSeparators(path).toUtf8();
+#else
+        return QFile::encodeName(path);
+#endif
+    }
+    static QByteArray hex(const QByteArray &bytes)
+    {
+        return bytes.isEmpty() ? QByteArray("-") : bytes.toHex();
     }
 };
+
+Q_DECLARE_METATYPE(ConverterStandIn::Script)
