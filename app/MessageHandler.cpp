@@ -56,6 +56,9 @@ void MessageHandler(QtMsgType Type, const QMessageLogContext &, const QString &M
             begin = end + 1;
         }
         fwrite(output.constData(), 1, size_t(output.size()), stderr);
+        // Windows' C library buffers stderr when it is a file or a pipe; a line still in the
+        // buffer would be lost with a process that ends abruptly.
+        fflush(stderr);
     }
     if (Type == QtFatalMsg)
         abort();

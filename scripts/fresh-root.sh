@@ -114,6 +114,7 @@ echo "fresh-root[$suite]: running ${command[*]}"
 chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     ${KELVANE_FUZZ_SECONDS:+KELVANE_FUZZ_SECONDS=$KELVANE_FUZZ_SECONDS} \
+    ${KELVANE_SANITIZERS:+KELVANE_SANITIZERS=$KELVANE_SANITIZERS} \
     ${KELVANE_PACKAGE_SCREENSHOTS:+KELVANE_PACKAGE_SCREENSHOTS=$KELVANE_PACKAGE_SCREENSHOTS} \
     bash -c 'cd /root/kelvane && "$@"' bash "${command[@]}"
 step "${command[*]}"

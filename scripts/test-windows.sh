@@ -80,7 +80,7 @@ export KELVANE_E2E_SERVER="$PWD/build/tests/telemetry-server"
 export KELVANE_E2E_PORT=47800
 export KELVANE_WINDOWS_APP="$work/zip/$base"
 export PYTHONDONTWRITEBYTECODE=1
-(cd tests/windows && python3 -m unittest -v test_wine_program)
+(cd tests/windows && /usr/bin/python3 -m unittest -v test_wine_program)
 step "the zip's program end to end under Wine"
 
 # A deployer's program beside the default one, and an older version to upgrade from.
@@ -89,5 +89,5 @@ bash scripts/build-windows.sh --configuration tests/windows/deployer/Configurati
 export KELVANE_WINDOWS_SETUP="$PWD/dist/$base-setup.exe"
 export KELVANE_WINDOWS_DEPLOYER_SETUP
 KELVANE_WINDOWS_DEPLOYER_SETUP="$(ls "$work"/deployer/*-setup.exe)"
-(cd tests/windows && python3 -m unittest -v test_installer)
+(cd tests/windows && /usr/bin/python3 -m unittest -v test_installer)
 step "the installers under Wine"

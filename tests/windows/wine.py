@@ -60,10 +60,13 @@ class WinePrefix:
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
     def wait(self):
-        """Waits until every Wine process of the prefix has ended and the registry is on disk."""
+        """Waits until every Wine process of the prefix has ended (Wine's own services end a
+        few seconds after the last program)."""
         self.run("wineserver", "-w", check=False)
 
     def kill(self):
+        """Ends every process of the prefix, a file explorer that the program opened included;
+        the Wine server writes the registry to disk as it goes."""
         self.run("wineserver", "-k", check=False)
         self.wait()
 
@@ -84,8 +87,9 @@ class WinePrefix:
 
     def registry(self):
         """HKEY_CURRENT_USER as Wine keeps it on disk: {key: {value name: value}}, strings
-        decoded from Wine's escapes, so that non-ASCII text can be compared exactly."""
-        self.wait()
+        decoded from Wine's escapes, so that non-ASCII text can be compared exactly. Only
+        when nothing of the user's runs any more: it ends the prefix's processes."""
+        self.kill()
         keys, current = {}, None
         with open(os.path.join(self.path, "user.reg"), encoding="utf-8",
                   errors="surrogateescape") as file:
@@ -129,8 +133,14 @@ class WineInstallation(harness.Installation):
 
     prefix = None  # set by the test module
 
-    def __init__(self, configuration=None, converter="ffmpeg"):
+    def __init__(self, configuration=None, converter="ffmpeg", installed=None):
+        """A copy of the zip's folder, or with installed, that folder itself as it is."""
         self.make_home("kelvane-wine-app-")
+        if installed:
+            self.app = installed
+            self.home = self.prefix.home
+            self.desktop = self.prefix.desktop
+            return
         self.app = os.path.join(self.root, "app")
         shutil.copytree(APP, self.app)
         if configuration is not None:
@@ -162,7 +172,11 @@ class WineInstallation(harness.Installation):
 
     def converters_running(self):
         """Bundled converters of this installation that still run under Wine."""
-        marker = os.path.join(self.app, "ffmpeg-win").replace("/", "\\")
+        return self.processes(self.prefix.windows_path(os.path.join(self.app, "ffmpeg-win")),
+                              "ffmpeg.exe")
+
+    def processes(self, marker, program):
+        """Processes whose command line names program and marker."""
         found = []
         for entry in os.listdir("/proc"):
             if not entry.isdigit():
@@ -172,7 +186,7 @@ class WineInstallation(harness.Installation):
                     command = file.read().decode("utf-8", "replace")
             except OSError:
                 continue
-            if "ffmpeg.exe" in command and (marker in command or self.app in command):
+            if program in command and marker.lower() in command.lower():
                 found.append(int(entry))
         return found
 
