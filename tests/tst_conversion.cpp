@@ -314,8 +314,19 @@ void tst_Conversion::init()
     m_Opened.clear();
     m_Answerer.clear();
     ConverterStandIn::remove();
-    QDir(m_Desktop).removeRecursively();
+    // Emptied, not removed: under Wine the desktop is a link into the home folder, which
+    // removing the folder would leave dangling.
+    QDir desktop(m_Desktop);
+    const QDir::Filters everything = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden
+            | QDir::System;
+    for (const QFileInfo &entry : desktop.entryInfoList(everything)) {
+        if (entry.isDir() && !entry.isSymLink())
+            QDir(entry.filePath()).removeRecursively();
+        else
+            QFile::remove(entry.filePath());
+    }
     QVERIFY(QDir().mkpath(m_Desktop));
+    QVERIFY(desktop.entryList(everything).isEmpty());
 }
 
 void tst_Conversion::cleanup()
@@ -555,6 +566,10 @@ void tst_Conversion::converterOutcomes()
 // left to blame for it, so the user is told but no failure is reported.
 void tst_Conversion::converterVanishedBeforeItsError()
 {
+#ifdef Q_OS_WIN
+    QSKIP("On Windows QProcess reports a failed start from within start(), before the "
+          "converter could vanish");
+#endif
     QVERIFY(ConverterStandIn::install(ConverterStandIn::Script().exitWith(0), false));
     openWindow();
     chooseFile(m_Source);
