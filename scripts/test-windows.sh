@@ -64,7 +64,6 @@ runtime="$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.
     cd build-windows
     KELVANE_WINE_PREFIXES="$work/prefixes" \
     WINEPATH="Z:${qt_prefix//\//\\}\\bin;Z:${runtime//\//\\};Z:\\usr\\x86_64-w64-mingw32\\lib" \
-    QT_PLUGIN_PATH="Z:$qt_prefix/plugins" \
         ctest --output-on-failure --parallel "$(nproc)" "$@"
 )
 step "the unit tests under Wine"

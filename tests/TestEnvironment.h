@@ -23,8 +23,12 @@ public:
         QFile::setPermissions(m_Home.path() + QStringLiteral("/.runtime"),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", home + "/.runtime");
+#ifndef Q_OS_WIN
+        // The Windows build runs on its own platform plugin (Wine does not pass QT_*
+        // variables on to Windows programs anyway).
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
     }
 
     QString home() const { return m_Home.path(); }

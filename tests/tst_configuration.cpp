@@ -4,6 +4,7 @@
 #include "config/Configuration.h"
 
 #include <QDateTime>
+#include <QDebug>
 #include <QLocale>
 #include <QSet>
 #include <QSettings>
@@ -177,10 +178,14 @@ void tst_Configuration::logLinesInOrder()
                  QStringLiteral("Embedded configuration file error at path: \"%1\"")
                          .arg(m_Configuration.path()));
     }
-    QCOMPARE(CapturedMessages.at(1),
-             QStringLiteral("~~~~ \"%1\"").arg(Configuration::BrandSettings->fileName()));
-    QCOMPARE(CapturedMessages.at(2),
-             QStringLiteral("~~~~ \"%1\"").arg(Configuration::ApplicationSettings->fileName()));
+    // The store names as the debug stream quotes them (a registry path's backslashes doubled).
+    const auto logged = [](const QString &name) {
+        QString line;
+        QDebug(&line) << "~~~~" << name;
+        return line.trimmed();
+    };
+    QCOMPARE(CapturedMessages.at(1), logged(Configuration::BrandSettings->fileName()));
+    QCOMPARE(CapturedMessages.at(2), logged(Configuration::ApplicationSettings->fileName()));
 }
 
 void tst_Configuration::storeNamesAndFallback()
@@ -298,10 +303,9 @@ void tst_Configuration::userIdentifier()
     QVERIFY(created >= before.addMSecs(-before.time().msec()));
     QVERIFY(created <= after);
 
-    // Stored brand-wide and synced: a fresh reader of the file sees it.
-    const QString configHome = QStandardPaths::writableLocation(QStandardPaths::ConfigLocation);
-    QSettings brand(configHome + "/Maker.conf", QSettings::IniFormat);
-    QCOMPARE(brand.value("UserID").toString(), userID);
+    // Stored brand-wide and synced: a fresh reader of the store sees it.
+    QScopedPointer<QSettings> brand(OpenStore("Maker", QString()));
+    QCOMPARE(brand->value("UserID").toString(), userID);
     QCOMPARE(Configuration::UserID(), userID);
 }
 

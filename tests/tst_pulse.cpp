@@ -98,6 +98,16 @@ void tst_Pulse::exactBody()
     QCOMPARE(request.verb, QByteArray("POST"));
     QCOMPARE(request.target, QByteArray("/API/"));
     QCOMPARE(request.header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
+    // Qt names the system's language: English for the C locale (Linux tests), the locale's
+    // own name otherwise (en-US under Wine), with English after any other language.
+    const auto AcceptLanguage = [] {
+        const QString name = QLocale::system().name().replace(QLatin1Char('_'), QLatin1Char('-'));
+        if (name == QLatin1String("C"))
+            return QByteArray("en,*");
+        if (name.startsWith(QLatin1String("en-")))
+            return name.toLatin1() + ",*";
+        return name.toLatin1() + ",en,*";
+    };
     // Every header, in order: the same from the Qt 5 and the Qt 6 build. Qt 6.7 and later
     // write header names in lower case, which HTTP reads as the same names.
     QByteArrayList headers;
@@ -109,17 +119,20 @@ void tst_Pulse::exactBody()
             "accept-encoding: gzip, deflate",
             "content-length: " + QByteArray::number(request.body.size()),
             "connection: Keep-Alive",
-            "accept-language: en,*",
+            "accept-language: " + AcceptLanguage(),
             "user-agent: Mozilla/5.0"};
     QCOMPARE(headers.join('\n'), expectedHeaders.join('\n'));
 
     const QVariantMap sent = request.json();
+    // "Win" from the Windows build, with the running Windows' version word.
+    const QByteArray ExpectedOS = Configuration::IsWindows() ? "Win" : "?";
     const QByteArray expected =
             "PostData={\"APIVersion\":\"1.0\",\"AppID\":\"12\",\"AppSessionID\":\""
             + Configuration::AppSessionID().toLatin1() + "\",\"AppVersion\":\"2.5.1\","
             "\"BrandID\":\"-3\",\"DateTimeClient\":\"" + sent.value("DateTimeClient").toByteArray()
             + "\",\"DebugInfo\":\"a&b+c=d%e f \xE9 ? ?? \\\"q\\\"\\n\",\"ErrorCode\":\"EC9\","
-            "\"Method\":\"AppFailed\",\"OS\":\"?\",\"OSVersion\":\"?\",\"UserID\":\""
+            "\"Method\":\"AppFailed\",\"OS\":\"" + ExpectedOS + "\",\"OSVersion\":\""
+            + Configuration::OSVersion().toLatin1() + "\",\"UserID\":\""
             + userID.toLatin1() + "\"}&";
     QCOMPARE(request.body, expected);
     QVERIFY(log.indexOf(QStringLiteral("[Pulse::AppFailure] Composed URL. Hitting: QUrl(\"%1\")")

@@ -28,4 +28,16 @@ mkdir -p "$root"
         touch "$WINEPREFIX/.ready"
     fi
 ) 9> "$root/.lock-$version"
+# A QtTest program under Wine writes its log where ctest cannot see it: it goes to a file, which
+# is printed once the program has ended.
+case "$(basename "$1")" in
+    tst_*)
+        log="$(mktemp "$root/log.XXXXXX")"
+        status=0
+        wine "$@" -o "Z:${log//\//\\},txt" || status=$?
+        cat "$log"
+        rm -f "$log"
+        exit "$status"
+        ;;
+esac
 exec wine "$@"

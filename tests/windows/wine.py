@@ -165,8 +165,6 @@ class WineInstallation(harness.Installation):
 
     def start(self, x_server, **overrides):
         environment = dict(self.prefix.environment)
-        # The harness asks Linux Qt for xcb; Windows Qt has only its own platform.
-        environment["QT_QPA_PLATFORM"] = "windows"
         environment.update(overrides)
         return super().start(x_server, **environment)
 
