@@ -275,7 +275,7 @@ url_option=(-UTELEMETRY_API_URL)
 [ -z "$telemetry_url" ] || url_option=(-DTELEMETRY_API_URL="$telemetry_url")
 tests_option=(-DKELVANE_BUILD_TESTS=OFF)
 [ $with_tests = 0 ] || tests_option=(-DKELVANE_BUILD_TESTS=ON
-    -DKELVANE_WINDOWS_FFMPEG="$audio_prefix/bin/ffmpeg.exe")
+    -DKELVANE_TEST_FFMPEG="Z:$audio_prefix/bin/ffmpeg.exe")
 cmake -G Ninja -S "$source_tree" -B "$build_dir" \
     -DCMAKE_TOOLCHAIN_FILE="$qt_prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
     -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" \
