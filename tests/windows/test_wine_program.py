@@ -4,12 +4,10 @@ the server see: the events and their bytes, the registry, files on the desktop, 
 
 import os
 import re
-import time
 import unittest
 
 import wine  # first: it makes the Linux driver importable
-import harness  # noqa: E402
-from harness import CONVERT, HOMEPAGE, TITLE, ProgramDriver, wait_until
+from harness import CONVERT, HOMEPAGE, wait_until  # noqa: E402
 
 prefix = None
 WINDOWS = os.environ.get("KELVANE_WINE_WINDOWS", "10")
@@ -26,7 +24,7 @@ def tearDownModule():
     prefix.remove()
 
 
-class WineProgram(ProgramDriver):
+class WineProgram(wine.WineDriver):
     def install(self, converter="ffmpeg", configuration=None):
         # A fresh user each time: no settings from an earlier test.
         prefix.delete_key("Software\\Kelvane")
@@ -35,28 +33,6 @@ class WineProgram(ProgramDriver):
         self.installation = wine.WineInstallation(configuration, converter)
         self.addCleanup(self.installation.stop)
         return self.installation
-
-    def start(self):
-        self.installation.start(self.x)
-        # Wine needs a few seconds to bring a program's first window up, more in a new prefix
-        # on a busy machine; the program is ready once it has sent its start-up events.
-        self.window = self.x.wait_for_window(TITLE, timeout=120)
-        wait_until(lambda: "[Pulse::AppOpened] Composed URL" in self.installation.diagnostics(),
-                   timeout=120, what="the start-up events sent")
-        return self.window
-
-    def choose_file(self, path):
-        """Wine's own open-file dialog: its file-name field has the focus; a full drive-letter
-        path and Return choose the file. Wine takes no characters from X that its keyboard
-        map lacks, so a path beyond ASCII is not typed: the dialog opens on the file the
-        program remembers (the test stores it first), and Return takes it."""
-        self.x.click(self.window, harness.FIND_FILE)
-        dialog = self.x.wait_for_window(harness.DIALOG_TITLE, timeout=30)
-        time.sleep(0.5)
-        if path.isascii():
-            self.x.type_into(dialog, prefix.windows_path(path))
-        self.x.key(dialog, "Return")
-        self.x.wait_until_gone(harness.DIALOG_TITLE)
 
     def test_first_start_reports_windows(self):
         self.install(converter=None)

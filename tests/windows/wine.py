@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
@@ -199,3 +200,37 @@ def make_flac(folder, name, seconds):
                     "sine=frequency=440:duration=%d" % seconds, "-ac", "2", "-ar", "44100",
                     "-y", path], check=True)
     return path
+
+
+class WineDriver(harness.ProgramDriver):
+    """Drives the Windows program's real window under Wine as a person does."""
+
+    dialog_title = harness.DIALOG_TITLE
+
+    @property
+    def prefix(self):
+        return WineInstallation.prefix
+
+    def start(self, title=harness.TITLE):
+        self.installation.start(self.x)
+        # Wine needs a few seconds to bring a program's first window up, more in a new prefix
+        # on a busy machine; the program is ready once it has sent its start-up events.
+        self.window = self.x.wait_for_window(title, timeout=120)
+        harness.wait_until(
+            lambda: "[Pulse::AppOpened] Composed URL" in self.installation.diagnostics(),
+            timeout=120, what="the start-up events sent")
+        return self.window
+
+    def choose_file(self, path):
+        """Wine's own open-file dialog: its file-name field has the focus; a full drive-letter
+        path and Return choose the file. Wine takes no characters from X that its keyboard
+        map lacks, so a path beyond ASCII is not typed: the dialog opens on the file the
+        program remembers (the test stores it first), and Return takes it."""
+        self.x.click(self.window, harness.FIND_FILE)
+        dialog = self.x.wait_for_window(self.dialog_title, timeout=60)
+        time.sleep(0.5)
+        if path.isascii():
+            self.x.type_into(dialog, self.prefix.windows_path(path))
+        self.x.key(dialog, "Return")
+        self.x.wait_until_gone(self.dialog_title)
+
