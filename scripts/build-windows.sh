@@ -122,8 +122,9 @@ ffmpeg_version="$(source_version ffmpeg)"
 lame_version="$(source_version lame)"
 ogg_version="$(source_version libogg)"
 vorbis_version="$(source_version libvorbis)"
+opus_version="$(source_version opus)"
 echo "build-windows: sources qt6-base $qt_version, ffmpeg $ffmpeg_version, lame $lame_version," \
-     "libogg $ogg_version, libvorbis $vorbis_version"
+     "libogg $ogg_version, libvorbis $vorbis_version, opus $opus_version"
 
 # Where a source package is unpacked (the version without its epoch, which has a colon).
 source_dir() { echo "$cache/src/$1-${2#*:}"; }
@@ -200,7 +201,6 @@ fi
 step "Qt $qt_version for Windows ($qt_prefix)"
 
 # --- FFmpeg, with LAME, libogg, libvorbis and Opus, all static ----------------------------------
-opus_version="$(source_version opus)"
 # Decoders and demuxers for the common sources; encoders and muxers for the common outputs.
 # LGPL only: no --enable-gpl, nothing non-free.
 ffmpeg_options=(
