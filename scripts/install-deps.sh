@@ -14,7 +14,11 @@ common=(
     # clang with its sanitizer and fuzzer runtimes, and llvm-symbolizer for readable reports
     clang libclang-rt-dev llvm
 )
-qt6=(qt6-base-dev)
+# The Qt 6 build also builds the telemetry collector: HTTP, storage and password hashing
+# libraries, and the PostgreSQL server and Chromium that its tests start.
+qt6=(qt6-base-dev
+     libmicrohttpd-dev libsqlite3-dev libpq-dev libsodium-dev
+     postgresql chromium chromium-driver python3-selenium)
 qt5=(qtbase5-dev qtscript5-dev libqt5webkit5-dev)
 
 release="unknown"
