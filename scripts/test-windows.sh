@@ -41,7 +41,7 @@ work="$(mktemp -d /tmp/kelvane-windows-test.XXXXXX)"
 xvfb_pid=""
 cleanup() {
     local status=$?
-    for prefix in "$work"/prefixes/win-*; do
+    for prefix in "$work"/prefixes/*/prefix; do
         [ -d "$prefix" ] && WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
     done
     [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
