@@ -7,22 +7,27 @@ struct Dashboard::Private
 
 namespace {
 
+QPair<QByteArray, QByteArray> header(const char *name, const char *value)
+{
+    return qMakePair(QByteArray(name), QByteArray(value));
+}
+
 void addSecurityHeaders(HttpResponse &response)
 {
-    response.headers.append({"Content-Security-Policy",
-                             "default-src 'none'; style-src 'self'; img-src 'self' data:; "
-                             "form-action 'self'; frame-ancestors 'none'"});
-    response.headers.append({"X-Content-Type-Options", "nosniff"});
-    response.headers.append({"X-Frame-Options", "DENY"});
-    response.headers.append({"Referrer-Policy", "no-referrer"});
-    response.headers.append({"Cache-Control", "no-store"});
+    response.headers.append(header("Content-Security-Policy",
+                                   "default-src 'none'; style-src 'self'; img-src 'self' data:; "
+                                   "form-action 'self'; frame-ancestors 'none'"));
+    response.headers.append(header("X-Content-Type-Options", "nosniff"));
+    response.headers.append(header("X-Frame-Options", "DENY"));
+    response.headers.append(header("Referrer-Policy", "no-referrer"));
+    response.headers.append(header("Cache-Control", "no-store"));
 }
 
 HttpResponse page(int status, const QByteArray &html)
 {
     HttpResponse response;
     response.status = status;
-    response.headers.append({"Content-Type", "text/html; charset=utf-8"});
+    response.headers.append(header("Content-Type", "text/html; charset=utf-8"));
     addSecurityHeaders(response);
     response.body = html;
     return response;
