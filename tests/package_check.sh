@@ -3,18 +3,21 @@
 #
 #   tests/package_check.sh build [--copy-to DIR]
 #       On this machine: builds the default package and a deployer's (tests/package/deployer)
-#       with scripts/package.sh, which runs lintian, appstreamcli and desktop-file-validate;
+#       with scripts/package.sh, which runs lintian, appstreamcli and desktop-file-validate,
+#       and the collector's (scripts/package.sh --collector);
 #       checks their names, versions, contents and that they share no file; checks that
 #       Configurations that cannot make a package stop scripts/package.sh with the file and the
 #       problem named and nothing written; and builds the same two packages again with the
 #       telemetry URL on port $KELVANE_PACKAGE_CHECK_PORT (default 47900) in dist/check/, for
-#       the install test. --copy-to copies dist/ there.
+#       the install test (the collector's package beside them). --copy-to copies dist/ there.
 #   tests/package_check.sh install DEB...
 #       On a machine the packages may change, a fresh root (as root): installs the packages
 #       with apt-get, dependencies from Debian; checks the installed files; starts each command
 #       under Xvfb and converts a FLAC file; purges them and checks that nothing they installed
 #       is left. It installs them twice, so that the second purge can be compared with a system
-#       that already has their dependencies.
+#       that already has their dependencies. The collector's package is checked as a service:
+#       its unit (systemd-analyze verify), and its ExecStart run by hand as a user of its own
+#       with the installed configuration, answering events (tests/package/collector_check.py).
 #   tests/package_check.sh fresh SUITE [--product | DEB...]
 #       Both of the above, each in its own fresh root of SUITE (bookworm, trixie) made by
 #       scripts/fresh-root.sh: the build root's packages from dist/check/ (or, with --product,
@@ -125,6 +128,53 @@ EOF
     [ ${#failures[@]} -ne "$failures_before" ] || pass
 }
 
+# Checks the collector's package: the command, the service, its configuration as a conffile.
+check_collector_package() {
+    local deb="$1" tree="$scratch/tree-collector" failures_before=${#failures[@]}
+    rm -rf "$tree"
+    mkdir -p "$tree"
+    dpkg-deb -x "$deb" "$tree"
+    dpkg-deb -e "$deb" "$tree/DEBIAN"
+    [ "$(dpkg-deb -f "$deb" Package)" = kelvane-collector ] || failed "$deb: wrong name"
+    local version depends
+    version="$(sed -n 's/^project(Kelvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
+    [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] \
+        || failed "$deb: version is not the project's $version"
+    depends="$(dpkg-deb -f "$deb" Depends)"
+    for needed in libqt6core6 libmicrohttpd libsqlite3 libpq5 libsodium libc6; do
+        grep -Eq "(^|, )${needed}[a-z0-9]*( |,|$)" <<< "$depends" \
+            || failed "$deb: does not depend on $needed: $depends"
+    done
+    [ -x "$tree/usr/bin/kelvane-collector" ] || failed "$deb: no /usr/bin/kelvane-collector"
+    local unit="$tree/usr/lib/systemd/system/kelvane-collector.service"
+    cmp -s packaging/collector/kelvane-collector.service "$unit" \
+        || failed "$deb: the unit is not packaging/collector/kelvane-collector.service"
+    local setting
+    for setting in DynamicUser=yes StateDirectory=kelvane-collector NoNewPrivileges=yes \
+            ProtectSystem=strict CapabilityBoundingSet= \
+            "ExecStart=/usr/bin/kelvane-collector serve --config /etc/kelvane-collector/collector.conf"
+    do
+        grep -qxF "$setting" "$unit" || failed "$deb: the unit lacks $setting"
+    done
+    local conf="$tree/etc/kelvane-collector/collector.conf"
+    for setting in "listen = 127.0.0.1:47800" "retention-days = 365" \
+            "database = sqlite:/var/lib/kelvane-collector/collector.db"; do
+        grep -qxF "$setting" "$conf" || failed "$deb: collector.conf lacks '$setting'"
+    done
+    grep -qxF /etc/kelvane-collector/collector.conf "$tree/DEBIAN/conffiles" \
+        || failed "$deb: collector.conf is not a conffile"
+    local script
+    for script in postinst prerm postrm; do
+        [ -x "$tree/DEBIAN/$script" ] || failed "$deb: no $script to enable and forget the service"
+    done
+    [ -s "$tree/usr/share/man/man1/kelvane-collector.1.gz" ] || failed "$deb: no manual page"
+    [ -s "$tree/usr/share/doc/kelvane-collector/copyright" ] || failed "$deb: no copyright file"
+    zcat "$tree/usr/share/doc/kelvane-collector/changelog.gz" | head -n 1 \
+        | grep -qF "kelvane-collector ($version)" || failed "$deb: changelog's first line"
+    lintian --fail-on error,warning "$deb" 2>/dev/null || failed "$deb: lintian"
+    [ ${#failures[@]} -ne "$failures_before" ] || pass
+}
+
 # A Configuration, what scripts/package.sh must say about it; one case a line:
 # NAME|CONTENT (printf format; MISSING: no file at all)|expected message
 bad_configurations() {
@@ -158,6 +208,14 @@ digits-first|{"BrandName": "3D Audio", "AppName": "3D Audio Pro", "AppVersion": 
 EOF
 }
 
+# The files (not folders) of each package given, one a line; a file of two packages twice.
+files_of_each() {
+    local deb
+    for deb in "$@"; do
+        dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort -u
+    done
+}
+
 build() {
     local copy_to=""
     if [ $# -gt 0 ]; then
@@ -181,10 +239,20 @@ build() {
     deployer_deb="dist/${deployer_name}_$(json_field "$deployer" AppVersion)_$arch.deb"
     check_package "$default_deb" deploy/Configuration kelvane
     check_package "$deployer_deb" "$deployer" "$deployer_name"
-    # Side by side: no file of one package may be a file of the other.
-    comm -12 <(dpkg-deb -c "$default_deb" | awk '$1 !~ /^d/ { print $6 }' | sort) \
-             <(dpkg-deb -c "$deployer_deb" | awk '$1 !~ /^d/ { print $6 }' | sort) \
-        > "$scratch/shared.txt"
+    local collector_deb
+    scripts/package.sh --collector || failed "scripts/package.sh --collector"
+    step "scripts/package.sh --collector"
+    collector_deb="dist/kelvane-collector_$(sed -n \
+        's/^project(Kelvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)_$arch.deb"
+    if [ -f "$collector_deb" ]; then
+        check_collector_package "$collector_deb"
+    else
+        failed "no $collector_deb"
+        collector_deb=""
+    fi
+    # Side by side: no file of one package may be a file of another.
+    files_of_each "$default_deb" "$deployer_deb" ${collector_deb:+"$collector_deb"} | sort \
+        | uniq -d > "$scratch/shared.txt"
     if [ -s "$scratch/shared.txt" ]; then
         failed "the packages share files: $(tr '\n' ' ' < "$scratch/shared.txt")"
     else
@@ -233,6 +301,8 @@ build() {
         || failed "scripts/package.sh --telemetry-url"
     scripts/package.sh --configuration "$deployer" --telemetry-url "$url" --output dist/check \
         || failed "scripts/package.sh --configuration --telemetry-url"
+    # The collector has no telemetry URL of its own: the same package serves both checks.
+    [ -z "$collector_deb" ] || cp "$collector_deb" dist/check/
     step "the packages for the install test (telemetry on port $check_port)"
     if [ -n "$copy_to" ]; then
         mkdir -p "$copy_to"
@@ -250,20 +320,50 @@ snapshot() {
         -o -path /var/log -o -path /var/tmp \) -prune -o -print | LC_ALL=C sort
 }
 
+# The collector's installed files: command, manual page, conffile, and a unit that systemd
+# accepts and that the installation enabled.
+collector_installed_files() {
+    local failures_before=${#failures[@]}
+    local unit=/usr/lib/systemd/system/kelvane-collector.service
+    [ "$(command -v kelvane-collector)" = /usr/bin/kelvane-collector ] \
+        || failed "kelvane-collector: not on PATH"
+    [ -s /usr/share/man/man1/kelvane-collector.1.gz ] || failed "kelvane-collector: no manual page"
+    dpkg-query -W -f='${Conffiles}\n' kelvane-collector \
+        | grep -q '^ /etc/kelvane-collector/collector.conf ' \
+        || failed "kelvane-collector: collector.conf is not a registered conffile"
+    [ -L /etc/systemd/system/multi-user.target.wants/kelvane-collector.service ] \
+        || failed "kelvane-collector: the service was not enabled"
+    if command -v systemd-analyze > /dev/null; then
+        # --man=no: the page is checked above, and man-db need not be installed.
+        systemd-analyze verify --man=no "$unit" > "$scratch/verify.txt" 2>&1 \
+            || { cat "$scratch/verify.txt"; failed "kelvane-collector: systemd-analyze verify"; }
+        echo "package_check: systemd-analyze security of the collector's unit (exposure):"
+        systemd-analyze security --offline=true "$unit" 2>/dev/null | tail -n 1 || true
+    else
+        echo "package_check: no systemd-analyze here; the unit was not verified"
+    fi
+    [ ${#failures[@]} -ne "$failures_before" ] || pass
+}
+
 install_check() {
     [ $# -gt 0 ] || { echo "usage: $0 install DEB..." >&2; exit 2; }
     [ "$(id -u)" -eq 0 ] || { echo "$0 install changes the system: run it as root" >&2; exit 2; }
-    local debs=() packages=() deb
+    # packages: all of them; programs: the converters' (the collector is checked as a service).
+    local debs=() packages=() programs=() collector="" deb package
     for deb in "$@"; do
         debs+=("$(realpath "$deb")")
-        packages+=("$(dpkg-deb -f "$deb" Package)")
+        package="$(dpkg-deb -f "$deb" Package)"
+        packages+=("$package")
+        if [ "$package" = kelvane-collector ]; then collector=1; else programs+=("$package"); fi
     done
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     # What the check itself uses; the packages' own dependencies must come with them.
-    # (ImageMagick only to take the pictures that KELVANE_PACKAGE_SCREENSHOTS asks for.)
+    # (ImageMagick only to take the pictures that KELVANE_PACKAGE_SCREENSHOTS asks for; systemd
+    # only for systemd-analyze, which checks the collector's unit.)
     apt-get install -y -qq --no-install-recommends python3 python3-xlib xvfb xauth xdotool \
-        appstream desktop-file-utils ${KELVANE_PACKAGE_SCREENSHOTS:+imagemagick} > /dev/null
+        appstream desktop-file-utils ${KELVANE_PACKAGE_SCREENSHOTS:+imagemagick} \
+        ${collector:+systemd} > /dev/null
     step "installing the check's tools"
 
     local before_deps
@@ -274,8 +374,7 @@ install_check() {
     pulled="$(comm -13 <(echo "$before_deps") \
         <(dpkg-query -W -f='${Package}\n' | LC_ALL=C sort) | tr '\n' ' ')"
     echo "package_check: apt-get install brought $(wc -w <<< "$pulled") packages: $pulled"
-    local package
-    for package in "${packages[@]}" ffmpeg; do
+    for package in "${packages[@]}" ${programs[0]:+ffmpeg}; do
         if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"
         then pass; else failed "$package is not installed"; fi
     done
@@ -289,7 +388,7 @@ install_check() {
     grep -q "^0 upgraded, ${#debs[@]} newly installed" "$scratch/apt-install.txt" \
         || failed "the second install brought more than the packages: $(grep newly "$scratch/apt-install.txt")"
     local ports=()
-    for package in "${packages[@]}"; do
+    for package in "${programs[@]}"; do
         local app="/usr/lib/$package" failures_before=${#failures[@]}
         [ "$(command -v "$package")" = "/usr/bin/$package" ] || failed "$package: not on PATH"
         [ "$(readlink -f "/usr/bin/$package")" = "$app/kelvane" ] \
@@ -313,21 +412,37 @@ for start in (0, 1):
         break' "$app/kelvane")")
         [ ${#failures[@]} -ne "$failures_before" ] || pass
     done
-    if [ "$(printf '%s\n' "${ports[@]}" | sort -u | wc -l)" != 1 ] || [ -z "${ports[0]}" ]; then
-        give_up "the packages' programs talk to different ports or none: ${ports[*]}"
+    if [ ${#programs[@]} -gt 0 ]; then
+        if [ "$(printf '%s\n' "${ports[@]}" | sort -u | wc -l)" != 1 ] || [ -z "${ports[0]}" ]
+        then
+            give_up "the packages' programs talk to different ports or none: ${ports[*]}"
+        fi
     fi
+    [ -z "$collector" ] || collector_installed_files
     step "installed files"
 
-    echo "package_check: converting with ${packages[*]} (telemetry on port ${ports[0]})"
-    if (cd tests/package && KELVANE_PACKAGES="${packages[*]}" KELVANE_E2E_PORT="${ports[0]}" \
-            KELVANE_E2E_SERVER="$repository/tests/package/telemetry_stub.py" \
-            KELVANE_E2E_PROGRAM="/usr/bin/${packages[0]}" PYTHONDONTWRITEBYTECODE=1 \
-            python3 -m unittest -v test_installed); then
-        pass
-    else
-        failed "converting with the installed commands"
+    if [ ${#programs[@]} -gt 0 ]; then
+        echo "package_check: converting with ${programs[*]} (telemetry on port ${ports[0]})"
+        if (cd tests/package && KELVANE_PACKAGES="${programs[*]}" KELVANE_E2E_PORT="${ports[0]}" \
+                KELVANE_E2E_SERVER="$repository/tests/package/telemetry_stub.py" \
+                KELVANE_E2E_PROGRAM="/usr/bin/${programs[0]}" PYTHONDONTWRITEBYTECODE=1 \
+                python3 -m unittest -v test_installed); then
+            pass
+        else
+            failed "converting with the installed commands"
+        fi
+        step "the installed commands under Xvfb"
     fi
-    step "the installed commands under Xvfb"
+    if [ -n "$collector" ]; then
+        # A network namespace of its own: port 47800 of the configuration is free there.
+        if (cd tests/package && PYTHONDONTWRITEBYTECODE=1 \
+                unshare --net python3 collector_check.py); then
+            pass
+        else
+            failed "the installed collector service, started by hand"
+        fi
+        step "the installed collector, as its service runs it"
+    fi
 
     local listed="$scratch/listed.txt"
     for package in "${packages[@]}"; do dpkg -L "$package"; done | LC_ALL=C sort -u > "$listed"
