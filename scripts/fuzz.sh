@@ -23,9 +23,10 @@ shift || true
 qt_version="${KELVANE_QT_VERSION:-6}"
 build_dir=build-fuzz
 [ "$qt_version" = 6 ] || build_dir="build-fuzz-qt$qt_version"
-declare -A corpus_of=([json_parse]=json [converter_output]=converter_output)
+declare -A corpus_of=([json_parse]=json [converter_output]=converter_output
+                      [collector_body]=collector_body)
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(json_parse converter_output)
+[ ${#targets[@]} -gt 0 ] || targets=(json_parse converter_output collector_body)
 corpora=()
 for target in "${targets[@]}"; do
     if [ -z "${corpus_of[$target]:-}" ]; then
