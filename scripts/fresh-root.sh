@@ -61,6 +61,8 @@ fi
 
 parent="${KELVANE_FRESH_ROOT_PARENT:-/var/tmp}"
 root="$(mktemp -d "$parent/kelvane-fresh-$suite.XXXXXX")"
+# mktemp makes the folder 0700: inside the root that would keep every user but root out of /.
+chmod 0755 "$root"
 
 # Ends what still runs inside the root, unmounts everything bound into it and only then removes
 # it: removing a root whose /dev is still bound would reach into the real /dev.
