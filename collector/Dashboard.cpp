@@ -104,12 +104,25 @@ bool crossOrigin(const HttpRequest &request)
     if (origin.isEmpty() || origin == "null")
         return false;
     const QUrl url(QString::fromLatin1(origin));
-    const QByteArray host = request.header("host");
-    QString authority = url.host();
-    if (url.port() != -1)
-        authority += QLatin1Char(':') + QString::number(url.port());
-    return !url.isValid() || host.isEmpty()
-        || authority.compare(QString::fromLatin1(host), Qt::CaseInsensitive) != 0;
+    if (!url.isValid())
+        return true;
+    // Behind a proxy that rewrites Host, the browser's host arrives as X-Forwarded-Host.
+    const QString authority = url.authority(QUrl::FullyEncoded);
+    for (const QByteArray &name : {QByteArray("host"), QByteArray("x-forwarded-host")}) {
+        const QByteArray host = request.header(name).split(',').constFirst().trimmed();
+        if (!host.isEmpty()
+            && authority.compare(QString::fromLatin1(host), Qt::CaseInsensitive) == 0)
+            return false;
+    }
+    return true;
+}
+
+// A form of a signed-in page: from our own pages and carrying the session's token.
+bool formAccepted(const HttpRequest &request, const QUrlQuery &fields,
+                  const Store::Session &session)
+{
+    return !crossOrigin(request)
+        && sameSecret(field(fields, QStringLiteral("csrf")).toLatin1(), session.csrfToken);
 }
 
 bool throughTls(const HttpRequest &request)
@@ -355,8 +368,7 @@ HttpResponse Dashboard::Private::logout(const HttpRequest &request)
     if (!user)
         return redirect("/login");
     const QUrlQuery fields = formFields(request.body);
-    if (crossOrigin(request)
-        || !sameSecret(field(fields, QStringLiteral("csrf")).toLatin1(), user->session.csrfToken)) {
+    if (!formAccepted(request, fields, user->session)) {
         return notice(user->viewer(), 403, QStringLiteral("Refused"),
                       QString::fromLatin1(refusedForm));
     }
@@ -435,8 +447,7 @@ HttpResponse Dashboard::Private::changeAnnouncement(const HttpRequest &request)
                       QStringLiteral("Log in first."));
     }
     const QUrlQuery fields = formFields(request.body);
-    if (crossOrigin(request)
-        || !sameSecret(field(fields, QStringLiteral("csrf")).toLatin1(), user->session.csrfToken)) {
+    if (!formAccepted(request, fields, user->session)) {
         return notice(user->viewer(), 403, QStringLiteral("Refused"),
                       QString::fromLatin1(refusedForm));
     }

@@ -162,11 +162,14 @@ QString usageSection(const Figures &figures)
     return html;
 }
 
+QString durationTable(const Figures &figures);
+
 QString conversionSection(const Figures &figures)
 {
     const qint64 started = figures.conversionsStarted;
     QString html = QLatin1String("<section aria-labelledby=\"conversions\">"
                                  "<h2 id=\"conversions\">Conversions</h2>"
+                                 "<div class=\"pair\"><div>"
                                  "<table id=\"conversion-outcomes\"><caption>Outcomes</caption>"
                                  "<thead><tr><th scope=\"col\">Outcome</th>"
                                  "<th scope=\"col\">Count</th>"
@@ -191,9 +194,11 @@ QString conversionSection(const Figures &figures)
                    : percentage(Figures::rate(row.count, started)))
             + QLatin1String("</td></tr>");
     }
-    html += QLatin1String("</tbody></table>");
+    html += QLatin1String("</tbody></table></div><div>");
+    html += durationTable(figures);
+    html += QLatin1String("</div></div>");
 
-    html += QLatin1String("<h3>Failure codes</h3>");
+    html += QLatin1String("<h3>Failure codes</h3><div class=\"pair\">");
     html += SvgChart::bars(QStringLiteral("error-chart"),
                            QStringLiteral("Failures by error code"), figures.errorCodes);
     html += QLatin1String("<table id=\"error-codes\"><caption>Failures by error code</caption>"
@@ -204,13 +209,17 @@ QString conversionSection(const Figures &figures)
             + QLatin1String("</th>") + cell(code.second, QLatin1String("error-") + code.first)
             + QLatin1String("</tr>");
     }
-    html += QLatin1String("</tbody></table>");
+    html += QLatin1String("</tbody></table></div></section>");
+    return html;
+}
 
-    html += QLatin1String("<h3>Durations of completed conversions</h3>"
-                          "<table id=\"durations\"><caption>Seconds by output format</caption>"
-                          "<thead><tr><th scope=\"col\">Format</th>"
-                          "<th scope=\"col\">Completed</th><th scope=\"col\">Median</th>"
-                          "<th scope=\"col\">95th percentile</th></tr></thead><tbody>");
+QString durationTable(const Figures &figures)
+{
+    QString html = QLatin1String("<table id=\"durations\">"
+                                 "<caption>Seconds to complete, by output format</caption>"
+                                 "<thead><tr><th scope=\"col\">Format</th>"
+                                 "<th scope=\"col\">Completed</th><th scope=\"col\">Median</th>"
+                                 "<th scope=\"col\">95th percentile</th></tr></thead><tbody>");
     if (figures.durations.isEmpty())
         html += QLatin1String("<tr><td colspan=\"4\">None in this range</td></tr>");
     for (const Figures::Duration &duration : figures.durations) {
@@ -221,8 +230,7 @@ QString conversionSection(const Figures &figures)
             + cell(duration.medianSeconds, id + QLatin1String("-median"))
             + cell(duration.p95Seconds, id + QLatin1String("-p95")) + QLatin1String("</tr>");
     }
-    html += QLatin1String("</tbody></table></section>");
-    return html;
+    return html + QLatin1String("</tbody></table>");
 }
 
 QString announcementRows(const Viewer &viewer, const std::vector<Announcement> &announcements)
@@ -311,14 +319,14 @@ QString overview(const Viewer &viewer, const OverviewChoice &choice, const Figur
     body += usageSection(figures);
     body += conversionSection(figures);
     body += QLatin1String("<section aria-labelledby=\"systems\"><h2 id=\"systems\">"
-                          "Systems and languages</h2>");
+                          "Systems and languages</h2><div class=\"pair\">");
     body += rankingTable(QStringLiteral("os-versions"),
                          QStringLiteral("Operating system versions (at each opening)"),
                          QStringLiteral("OS version"), figures.osVersions);
     body += rankingTable(QStringLiteral("locales"),
                          QStringLiteral("Locales (of new users and installs)"),
                          QStringLiteral("Locale"), figures.locales);
-    body += QLatin1String("</section>");
+    body += QLatin1String("</div></section>");
     return document(viewer, QStringLiteral("Overview"), body);
 }
 
@@ -378,10 +386,14 @@ QByteArray stylesheet()
         ".brand{font-weight:bold;margin:0}\n"
         "nav ul{display:flex;gap:1em;list-style:none;margin:0;padding:0}\n"
         ".logout{margin-left:auto}\n"
-        "main{padding:0 1em 2em;max-width:64em}\n"
+        "main{padding:0 1em 2em;max-width:72em}\n"
         "h1{font-size:1.6em}\n"
         "table{border-collapse:collapse;margin:.5em 0 1.5em}\n"
-        "caption{text-align:left;font-weight:bold;padding:.25em 0}\n"
+        "caption{text-align:left;font-weight:bold;padding:.25em 0;white-space:nowrap}\n"
+        ".pair{display:grid;grid-template-columns:repeat(auto-fit,minmax(22em,1fr));"
+        "gap:0 2em;align-items:start}\n"
+        ".pair>*{justify-self:start;max-width:100%}\n"
+        "h3{margin-bottom:.3em}\n"
         "th,td{border:1px solid #bbb;padding:.2em .6em;text-align:left}\n"
         "td.number{text-align:right;font-variant-numeric:tabular-nums}\n"
         "thead th{background:#eef2f6}\n"

@@ -16,16 +16,16 @@ QString number(double value)
     return QString::number(value, 'f', 1);
 }
 
-// A round upper bound for the axis: 1, 2 or 5 times a power of ten.
-qint64 axisMaximum(qint64 largest)
+// A round step for four grid lines that reach at least the largest value: 1, 2 or 5 times a
+// power of ten, so that every line has a whole, readable label.
+qint64 axisStep(qint64 largest)
 {
-    qint64 step = 1;
-    while (true) {
+    const qint64 wanted = std::max<qint64>((largest + 3) / 4, 1);
+    for (qint64 power = 1;; power *= 10) {
         for (const qint64 factor : {1, 2, 5}) {
-            if (step * factor >= largest)
-                return std::max<qint64>(step * factor, 1);
+            if (power * factor >= wanted)
+                return power * factor;
         }
-        step *= 10;
     }
 }
 
@@ -54,17 +54,20 @@ QString lines(const QString &id, const QString &title, const QList<QDate> &days,
         for (const qint64 value : s.values)
             largest = std::max(largest, value);
     }
-    const qint64 maximum = axisMaximum(largest);
+    const qint64 step = axisStep(largest);
+    const qint64 maximum = step * 4;
     const auto x = [&](int index) {
         return days.size() <= 1 ? left + plotWidth / 2
                                 : left + plotWidth * index / double(days.size() - 1);
     };
-    const auto y = [&](qint64 value) { return top + plotHeight * (1.0 - double(value) / maximum); };
+    const auto y = [&](qint64 value) {
+        return top + plotHeight * (1.0 - double(value) / double(maximum));
+    };
 
     QString svg = svgStart(id, title, width, height);
     // Grid and value axis: five lines from zero to the maximum.
     for (int i = 0; i <= 4; ++i) {
-        const qint64 value = maximum * i / 4;
+        const qint64 value = step * i;
         const QString lineY = number(y(value));
         svg += QStringLiteral("<line x1=\"%1\" y1=\"%2\" x2=\"%3\" y2=\"%2\" stroke=\"#ddd\"/>"
                               "<text x=\"%4\" y=\"%2\" dy=\"4\" text-anchor=\"end\" "
@@ -122,9 +125,9 @@ QString lines(const QString &id, const QString &title, const QList<QDate> &days,
 
 QString bars(const QString &id, const QString &title, const QList<QPair<QString, qint64>> &bars)
 {
-    const int width = 720;
+    const int width = 480;
     const int rowHeight = 24;
-    const double labelWidth = 180, valueWidth = 80;
+    const double labelWidth = 100, valueWidth = 70;
     const int height = std::max(1, int(bars.size())) * rowHeight + 8;
     const double barSpace = width - labelWidth - valueWidth;
 

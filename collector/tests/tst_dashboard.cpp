@@ -169,7 +169,8 @@ QString textOf(const HttpResponse &response, const QString &id)
 }
 
 HttpRequest request(const QByteArray &method, const QByteArray &target,
-                    const QByteArray &cookies = QByteArray(), const QByteArray &body = QByteArray())
+                    const QByteArray &cookies = QByteArray(),
+                    const QByteArray &body = QByteArray())
 {
     HttpRequest r;
     r.method = method;
@@ -180,7 +181,8 @@ HttpRequest request(const QByteArray &method, const QByteArray &target,
     if (!cookies.isEmpty())
         r.headers.append({"cookie", cookies});
     if (method == "POST")
-        r.headers.append(qMakePair(QByteArray("content-type"), QByteArray("application/x-www-form-urlencoded")));
+        r.headers.append(qMakePair(QByteArray("content-type"),
+                                   QByteArray("application/x-www-form-urlencoded")));
     r.body = body;
     return r;
 }
@@ -320,8 +322,8 @@ void tst_Dashboard::failedLoginsAnswerAlike_data()
     QTest::addColumn<QByteArray>("pass");
     QTest::addColumn<QByteArray>("tokenMode");
     QTest::addColumn<QByteArray>("fetchSite");
-    QTest::newRow("wrong password") << account.toUtf8() << QByteArray("wrong") << QByteArray("form")
-                                    << QByteArray();
+    QTest::newRow("wrong password") << account.toUtf8() << QByteArray("wrong")
+                                    << QByteArray("form") << QByteArray();
     QTest::newRow("unknown name") << QByteArray("nobody") << password << QByteArray("form")
                                   << QByteArray();
     QTest::newRow("empty password") << account.toUtf8() << QByteArray() << QByteArray("form")
@@ -384,8 +386,8 @@ void tst_Dashboard::loginSetsSessionCookie()
     const QByteArray value = session.left(session.indexOf(';')).mid(16);
     QCOMPARE(QByteArray::fromBase64(value, QByteArray::Base64UrlEncoding).size(), 32);
 
-    const HttpResponse overview = m_dashboard->handle(request("GET", "/", session.left(
-                                                                              session.indexOf(';'))));
+    const QByteArray cookie = session.left(session.indexOf(';'));
+    const HttpResponse overview = m_dashboard->handle(request("GET", "/", cookie));
     QCOMPARE(overview.status, 200);
     QVERIFY(overview.body.contains("Logged in as admin"));
 }
