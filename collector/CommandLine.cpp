@@ -40,6 +40,16 @@ QSet<QString> allNames()
     return names;
 }
 
+QSet<QString> flagNames()
+{
+    QSet<QString> names;
+    for (const CommandOptions &command : commands()) {
+        for (const QString &name : command.flags)
+            names.insert(name);
+    }
+    return names;
+}
+
 } // namespace
 
 QString CommandLine::usage()
@@ -148,6 +158,12 @@ bool CommandLine::readConfig(const QString &path, const QSet<QString> &allowed, 
         if (equals < 0 || !names.contains(name)) {
             *error = QStringLiteral("%1:%2: expected \"name = value\" with one of the option "
                                     "names, not \"%3\"").arg(path).arg(lineNumber).arg(line);
+            return false;
+        }
+        static const QStringList booleans = {"true", "false", "yes", "no", "on", "off", "1", "0"};
+        if (flagNames().contains(name) && !booleans.contains(value.toLower())) {
+            *error = QStringLiteral("%1:%2: %3 is yes or no, not \"%4\"")
+                         .arg(path).arg(lineNumber).arg(name, value);
             return false;
         }
         // The file is shared by every command; each takes what it knows.

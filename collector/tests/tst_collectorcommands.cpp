@@ -146,6 +146,9 @@ void TestCollectorCommands::usageErrors_data()
                                          << ":3:";
     QTest::newRow("config line without =") << QStringList{"export", db} << "database\n"
                                            << ":1:";
+    QTest::newRow("config flag not yes or no") << QStringList{"serve", db}
+                                               << "keep-file-names = sometimes\n"
+                                               << "keep-file-names";
     QTest::newRow("config bad retention") << QStringList{"serve", db}
                                           << "retention-days = forever\n" << "--retention-days";
 }
