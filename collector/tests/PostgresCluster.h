@@ -99,8 +99,8 @@ public:
     QString uri(const QString &database = QStringLiteral("postgres")) const
     {
         return QStringLiteral("postgresql:///%1?host=%2&port=%3&user=postgres")
-            .arg(database, QString::fromLatin1(QUrl::toPercentEncoding(m_dir.path())))
-            .arg(port);
+            .arg(database, QString::fromLatin1(QUrl::toPercentEncoding(m_dir.path())),
+                 QString::number(port));
     }
 
     // Creates an empty database and returns its URI, or an empty string with *error set.

@@ -3,6 +3,7 @@
 // versions, and writes that fail leaving nothing behind.
 
 #include "PostgresCluster.h"
+#include "PostgresStore.h"
 #include "SqliteStore.h"
 #include "Store.h"
 
@@ -137,6 +138,7 @@ private slots:
     void sqliteFullStoresNothing();
     void sqliteBusyStoresNothing();
     void postgresUnavailableStoresNothing();
+    void postgresFailedBatchStoresNothing();
     void appendThroughput_data() { backends(); }
     void appendThroughput();
 
@@ -156,7 +158,7 @@ private:
 
 QStringList tst_Store::backendNames()
 {
-    return {QStringLiteral("sqlite")};
+    return {QStringLiteral("sqlite"), QStringLiteral("postgresql")};
 }
 
 void tst_Store::backends()
@@ -502,7 +504,8 @@ void tst_Store::schemaVersions()
     const QString database = freshDatabase(backend);
     QVERIFY2(!database.isEmpty(), qPrintable(m_error));
     QString error;
-    const int current = SqliteStore::schemaVersion();
+    const int current = backend == QLatin1String("sqlite") ? SqliteStore::schemaVersion()
+                                                           : PostgresStore::schemaVersion();
     {
         std::unique_ptr<Store> store = Store::open(database, &error);
         QVERIFY2(store, qPrintable(error));
@@ -537,6 +540,9 @@ void tst_Store::openErrors_data()
     QTest::newRow("missing folder") << "sqlite:/nonexistent-kelvane/x.sqlite"
                                     << "/nonexistent-kelvane/x.sqlite";
     QTest::newRow("not a database") << "sqlite:/proc/self/status" << "status";
+    QTest::newRow("no server") << "postgresql:///x?host=/nonexistent-kelvane"
+                               << "PostgreSQL";
+    QTest::newRow("bad uri") << "postgres://[::1" << "PostgreSQL";
 }
 
 void tst_Store::openErrors()
@@ -648,8 +654,6 @@ void tst_Store::sqliteBusyStoresNothing()
 
 void tst_Store::postgresUnavailableStoresNothing()
 {
-    if (!backendNames().contains(QLatin1String("postgresql")))
-        QSKIP("PostgreSQL storage not built");
     const QString database = freshDatabase(QStringLiteral("postgresql"));
     QVERIFY2(!database.isEmpty(), qPrintable(m_error));
     QString error;
@@ -672,6 +676,27 @@ void tst_Store::postgresUnavailableStoresNothing()
     QCOMPARE(eventTotal(store.get()), qint64(1));
     QVERIFY(store->append({makeEvent("AppClosed", "u1", day1)}).ok());
     QCOMPARE(allEvents(store.get()).size(), 2);
+}
+
+void tst_Store::postgresFailedBatchStoresNothing()
+{
+    const QString database = freshDatabase(QStringLiteral("postgresql"));
+    QVERIFY2(!database.isEmpty(), qPrintable(m_error));
+    QString error;
+    std::unique_ptr<Store> store = Store::open(database, &error);
+    QVERIFY2(store, qPrintable(error));
+    const Event first = makeEvent("AppOpened", "u1", day1);
+    QVERIFY(store->append({first}).ok());
+
+    // PostgreSQL text cannot hold NUL: the events go in, then the roll-up write fails.
+    const StoreResult result = store->append(
+        {makeEvent("AppOpened", "u2", day2),
+         makeEvent("NewUser", "u2", day2, {{"OSLocale", QString::fromUtf8("de\0DE", 5)}})});
+    QCOMPARE(result.status, StoreResult::Failed);
+    QVERIFY(!result.reason.isEmpty());
+    QCOMPARE(allEvents(store.get()), QList<QByteArray>({stored(first)}));
+    QCOMPARE(eventTotal(store.get()), qint64(1));
+    QVERIFY(store->append({makeEvent("AppClosed", "u1", day1)}).ok());
 }
 
 void tst_Store::appendThroughput()
