@@ -141,7 +141,7 @@ check_collector_package() {
     [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] \
         || failed "$deb: version is not the project's $version"
     depends="$(dpkg-deb -f "$deb" Depends)"
-    for needed in libqt6core6 libmicrohttpd libsqlite3 libpq5 libsodium libc6; do
+    for needed in libqt6core6 libmicrohttpd libsqlite3-0 libpq5 libsodium libc6; do
         grep -Eq "(^|, )${needed}[a-z0-9]*( |,|$)" <<< "$depends" \
             || failed "$deb: does not depend on $needed: $depends"
     done
