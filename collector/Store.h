@@ -23,7 +23,8 @@ struct Announcement
     qint64 updatedAtMs = 0;
 };
 
-// One row of the daily roll-ups that the dashboard reads instead of the events.
+// One row of the daily roll-ups that the dashboard reads instead of the events. Roll-ups hold
+// no personal data, so they stay when events are deleted for retention or forgetUser().
 //   metric "Event"              key: the event's Method
 //   metric "ErrorCode"          key: "EC1".."EC8" (from AppFailed)
 //   metric "ConversionOutcome"  key: "started", "completed" (a finished job that was not

@@ -131,6 +131,8 @@ private slots:
     void forgetAndRetention();
     void schemaVersions_data() { backends(); }
     void schemaVersions();
+    void concurrentOpen_data() { backends(); }
+    void concurrentOpen();
     void openErrors_data();
     void openErrors();
     void concurrentWriters_data() { backends(); }
@@ -529,6 +531,31 @@ void tst_Store::schemaVersions()
     QVERIFY2(error.contains(QLatin1String("newer")), qPrintable(error));
     QCOMPARE(rawQuery(backend, database, "SELECT max(version) FROM schema_version"),
              QString::number(current + 1));
+}
+
+void tst_Store::concurrentOpen()
+{
+    QFETCH(QString, backend);
+    const QString database = freshDatabase(backend);
+    QVERIFY2(!database.isEmpty(), qPrintable(m_error));
+    // Collectors started together on an empty database: one creates the schema, the others
+    // wait and find it done.
+    const int collectors = 4;
+    QString errors[collectors];
+    std::vector<std::thread> threads;
+    for (int i = 0; i < collectors; ++i)
+        threads.emplace_back([&, i] {
+            std::unique_ptr<Store> store = Store::open(database, &errors[i]);
+            if (store && !store->append({makeEvent("AppOpened", "u1", day1)}).ok())
+                errors[i] = QStringLiteral("append failed");
+        });
+    for (std::thread &thread : threads)
+        thread.join();
+    for (const QString &error : errors)
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    QCOMPARE(rawQuery(backend, database, "SELECT count(*) FROM schema_version"), "1");
+    QCOMPARE(rawQuery(backend, database, "SELECT count(*) FROM events"),
+             QString::number(collectors));
 }
 
 void tst_Store::openErrors_data()
