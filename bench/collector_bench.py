@@ -233,8 +233,8 @@ def main():
         shutil.rmtree(folder, ignore_errors=True)
 
     print()
-    print("wrk: %d threads, keep-alive, %d s a run, %d CPUs" % (THREADS, SECONDS,
-                                                                 os.cpu_count() or 0))
+    print("wrk: %d threads, keep-alive, %d s a run, %d CPUs, load average %.1f at the end"
+          % (THREADS, SECONDS, os.cpu_count() or 0, os.getloadavg()[0]))
     header = ("Database", "Conn.", "Events/s", "p50", "p99", "Peak RSS", "2xx (wrk)",
               "Exported", "Errors")
     table = []
