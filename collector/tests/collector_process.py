@@ -221,3 +221,29 @@ class PostgresCluster:
             self.running = False
             self.run("pg_ctl", "-D", self.data, "-m", "fast", "-w", "stop")
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+def small_disk(test_case, folder, size="1m"):
+    """A tmpfs of the size on the folder, unmounted when the test ends; skips the test where
+    mounting is not permitted."""
+    os.makedirs(folder, exist_ok=True)
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", folder],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        test_case.skipTest("a %s tmpfs for a full disk cannot be mounted here (needs root and "
+                           "mount permission): %s" % (size, mounted.stderr.strip()))
+    test_case.addCleanup(subprocess.run, ["umount", "-l", folder])
+    return folder
+
+
+def fill(folder):
+    """Writes a file into the folder until its disk is full; gives the file's path."""
+    path = os.path.join(folder, "filler")
+    chunk = b"\0" * 4096
+    with open(path, "wb", buffering=0) as filler:
+        try:
+            while True:
+                filler.write(chunk)
+        except OSError:
+            pass
+    return path

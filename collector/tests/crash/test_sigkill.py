@@ -20,7 +20,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 from collector_process import (HEADERS, Collector, PostgresCluster, body_of,  # noqa: E402
-                               event, export, postgres_bin, require_collector)
+                               event, export, postgres_bin, require_collector, small_disk)
 
 CONNECTIONS = 32
 
@@ -194,14 +194,7 @@ class CrashDurability(unittest.TestCase):
         self.kill_under_load(cluster.uri(), "PostgreSQL, SIGKILL")
 
     def test_full_disk_is_refused_and_loses_nothing(self):
-        small = os.path.join(self.folder, "small")
-        os.mkdir(small)
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", small],
-                                 capture_output=True, text=True)
-        if mounted.returncode != 0:
-            self.skipTest("a 1 MB tmpfs for the full disk cannot be mounted here (needs root "
-                          "and mount permission): " + mounted.stderr.strip())
-        self.addCleanup(subprocess.run, ["umount", "-l", small])
+        small = small_disk(self, os.path.join(self.folder, "small"))
         database = "sqlite:" + os.path.join(small, "events.sqlite")
         collector = self.collector(database)
 

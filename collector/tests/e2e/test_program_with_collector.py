@@ -18,7 +18,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "..", "tests", "e2e"))
 
-from collector_process import Collector, announce, export, require_collector  # noqa: E402
+from collector_process import (Collector, announce, export, fill, require_collector,  # noqa: E402
+                               small_disk)
+from collector_process import event as api_event  # noqa: E402
 from harness import PORT, SAMPLE_CONFIGURATION, ProgramDriver, wait_until  # noqa: E402
 
 # Raw '&' and '+' stand in the body as they are; a collector that form-decoded it would cut the
@@ -152,6 +154,43 @@ class ProgramWithCollector(ProgramDriver):
         self.assertEqual({event["UserID"] for event in second}, {user})
         self.assertEqual(len({event["AppSessionID"] for event in second}), 1)
         self.assertNotEqual(second[0]["AppSessionID"], first[0]["AppSessionID"])
+
+    def test_registration_sent_again_after_full_disk(self):
+        small = small_disk(self, os.path.join(self.data, "small"))
+        self.database = "sqlite:" + os.path.join(small, "events.sqlite")
+        collector = self.collect()
+        filler = fill(small)
+        # Whatever room the database had left, it runs out now.
+        for _ in range(1000):
+            if collector.send(api_event("AppOpened", UserID="probe"))["Status"] != "SUCCESS":
+                break
+        else:
+            self.fail("the full disk never refused an event")
+
+        self.install()
+        self.start()
+        wait_until(lambda: "NewUser Failed!" in self.installation.diagnostics()
+                   and "AppInstalled Failed!" in self.installation.diagnostics(),
+                   what="both refusals handled")
+        self.assertEqual(self.close_and_wait(), 0)
+        brand = self.settings(BRAND_SETTINGS)
+        user = brand.get("UserID")
+        self.assertTrue(user)
+        self.assertNotIn("Pulse.NewUser.SavedToServer", brand)
+        self.assertEqual(self.stored(UserID=user), [])
+
+        os.remove(filler)
+        self.start()
+        wait_until(lambda: "NewUser Success!" in self.installation.diagnostics()
+                   and "AppInstalled Success!" in self.installation.diagnostics(),
+                   what="both confirmations handled")
+        self.assertEqual(self.close_and_wait(), 0)
+        self.assertEqual(sorted(event["Method"] for event in self.stored(UserID=user)),
+                         ["AppClosed", "AppInstalled", "AppOpened", "NewUser"])
+        self.assertEqual(self.settings(BRAND_SETTINGS).get("Pulse.NewUser.SavedToServer"),
+                         "true")
+        self.assertEqual(self.settings(APP_SETTINGS).get("Pulse.AppInstalled.SavedToServer"),
+                         "true")
 
     def test_file_names_kept_when_asked(self):
         self.install()
