@@ -123,7 +123,12 @@ PostgresStore::~PostgresStore()
 
 std::unique_ptr<PostgresStore> PostgresStore::open(const QString &conninfo, QString *error)
 {
-    PGconn *conn = PQconnectdb(conninfo.toUtf8().constData());
+    // A server that does not answer at all must not hold a writer for good; a connect_timeout
+    // in the URI still wins, as later entries override earlier ones.
+    const QByteArray uri = conninfo.toUtf8();
+    const char *const keywords[] = {"connect_timeout", "dbname", nullptr};
+    const char *const values[] = {"10", uri.constData(), nullptr};
+    PGconn *conn = PQconnectdbParams(keywords, values, 1);
     if (!conn || PQstatus(conn) != CONNECTION_OK) {
         *error = QStringLiteral("cannot connect to the PostgreSQL database: %1")
                      .arg(conn ? QString::fromUtf8(PQerrorMessage(conn)).trimmed()
