@@ -3,6 +3,7 @@
 #include "DashboardPages.h"
 #include "Figures.h"
 #include "PasswordHash.h"
+#include "RollUpCache.h"
 #include "Store.h"
 
 #include <QDateTime>
@@ -214,6 +215,7 @@ struct Dashboard::Private
     std::mutex poolMutex;
     std::vector<std::unique_ptr<Store>> idle;
 
+    RollUpCache rollUps;
     QSemaphore passwordChecks{concurrentPasswordChecks};
     std::once_flag decoyOnce;
     QByteArray decoyHash;
@@ -246,6 +248,7 @@ struct Dashboard::Private
         Connection &operator=(const Connection &) = delete;
 
         Store *operator->() const { return store.get(); }
+        Store &operator*() const { return *store; }
         explicit operator bool() const { return bool(store); }
 
     private:
@@ -406,21 +409,12 @@ HttpResponse Dashboard::Private::overview(const HttpRequest &request)
         choice.version = field(query, QStringLiteral("version"));
     }
 
-    // The roll-ups of every application name the choices; those of the chosen one give the
-    // figures.
-    const std::vector<DailyCount> allCounts = store->dailyCounts(choice.from, choice.to,
-                                                                 std::nullopt);
     std::vector<DailyCount> counts;
-    for (const DailyCount &row : allCounts) {
-        if (!choice.applications.contains(row.appId))
-            choice.applications.append(row.appId);
-        if (!choice.application || row.appId == *choice.application)
-            counts.push_back(row);
-    }
-    const std::vector<DurationBucket> durations = store->durations(choice.from, choice.to,
-                                                                   choice.application);
+    std::vector<DurationBucket> durations;
+    rollUps.read(*store, choice.from, choice.to, QDateTime::currentDateTimeUtc().date(), &counts,
+                 &durations);
     const Figures figures = Figures::compute(counts, durations, choice.from, choice.to,
-                                             choice.version);
+                                             choice.application, choice.version);
     return page(200, DashboardPages::overview(user->viewer(), choice, figures));
 }
 

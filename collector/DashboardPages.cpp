@@ -78,7 +78,7 @@ QString selector(const OverviewChoice &choice, const Figures &figures)
                                  "<label for=\"app\">Application</label>"
                                  "<select id=\"app\" name=\"app\">");
     html += option(QString(), QStringLiteral("All applications"), !choice.application);
-    QList<qint32> applications = choice.applications;
+    QList<qint32> applications = figures.applications;
     if (choice.application && !applications.contains(*choice.application))
         applications.append(*choice.application);
     std::sort(applications.begin(), applications.end());

@@ -25,7 +25,6 @@ struct Viewer
 
 struct OverviewChoice
 {
-    QList<qint32> applications;         // applications seen in the range
     std::optional<qint32> application;  // empty: all applications
     std::optional<QString> version;     // empty: all versions
     QDate from;

@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QMap>
+#include <QSet>
 
 #include <algorithm>
 
@@ -24,7 +25,8 @@ Figures::Ranking ranked(const QHash<QString, qint64> &totals)
 
 Figures Figures::compute(const std::vector<DailyCount> &counts,
                          const std::vector<DurationBucket> &durations, const QDate &from,
-                         const QDate &to, const std::optional<QString> &version)
+                         const QDate &to, std::optional<qint32> application,
+                         const std::optional<QString> &version)
 {
     Figures figures;
     const qint64 dayCount = from.isValid() && to.isValid() && from <= to ? from.daysTo(to) + 1
@@ -40,13 +42,16 @@ Figures Figures::compute(const std::vector<DailyCount> &counts,
         errorCodes.insert(QStringLiteral("EC%1").arg(i), 0);
     QHash<QString, qint64> osVersions;
     QHash<QString, qint64> locales;
-    QStringList versions;
+    QSet<qint32> applications;
+    QSet<QString> versions;
 
     for (const DailyCount &row : counts) {
         if (row.day < from || row.day > to)
             continue;
-        if (!versions.contains(row.appVersion))
-            versions.append(row.appVersion);
+        applications.insert(row.appId);
+        if (application && row.appId != *application)
+            continue;
+        versions.insert(row.appVersion);
         if (version && row.appVersion != *version)
             continue;
         const qint64 index = from.daysTo(row.day);
@@ -99,7 +104,8 @@ Figures Figures::compute(const std::vector<DailyCount> &counts,
     for (const DurationBucket &bucket : durations) {
         if (bucket.day < from || bucket.day > to)
             continue;
-        if (version && bucket.appVersion != *version)
+        if ((application && bucket.appId != *application)
+            || (version && bucket.appVersion != *version))
             continue;
         byFormat[bucket.format].push_back({bucket.seconds, bucket.count});
     }
@@ -115,8 +121,10 @@ Figures Figures::compute(const std::vector<DailyCount> &counts,
         figures.durations.append(duration);
     }
 
-    std::sort(versions.begin(), versions.end());
-    figures.versions = versions;
+    figures.applications = applications.values();
+    std::sort(figures.applications.begin(), figures.applications.end());
+    figures.versions = versions.values();
+    std::sort(figures.versions.begin(), figures.versions.end());
     return figures;
 }
 

@@ -26,10 +26,11 @@ public:
     };
     using Ranking = QList<QPair<QString, qint64>>;
 
-    // version empty: every version.
+    // The rows of every application; application and version empty: all of them.
     static Figures compute(const std::vector<DailyCount> &counts,
                            const std::vector<DurationBucket> &durations, const QDate &from,
-                           const QDate &to, const std::optional<QString> &version);
+                           const QDate &to, std::optional<qint32> application,
+                           const std::optional<QString> &version);
 
     // The smallest value that at least percent of the observations do not exceed (the
     // nearest-rank method: always a duration that really occurred). Buckets: (seconds, count).
@@ -55,5 +56,8 @@ public:
     Ranking locales;
     QList<Duration> durations;   // by format name
 
-    QStringList versions;   // every version seen in the range, for the selector
+    // For the selectors: the applications seen in the range, and the chosen application's
+    // versions.
+    QList<qint32> applications;
+    QStringList versions;
 };

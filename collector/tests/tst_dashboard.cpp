@@ -216,6 +216,8 @@ private slots:
     void securityHeadersOnEveryAnswer();
     void figures_data();
     void figures();
+    void overlappingRangesAddUp();
+    void todaysEventsShowAtOnce();
     void hostileTextIsEscaped();
     void announcementNeedsFormToken_data();
     void announcementNeedsFormToken();
@@ -473,6 +475,33 @@ void tst_Dashboard::figures()
     const HttpResponse response = get("/?" + query);
     QCOMPARE(response.status, 200);
     QCOMPARE(textOf(response, id), expected);
+}
+
+void tst_Dashboard::overlappingRangesAddUp()
+{
+    // A fresh dashboard remembers settled days as it reads them: ranges that overlap what it
+    // already holds must still count every day once.
+    Dashboard dashboard(m_database);
+    const auto newUsers = [&](const QByteArray &query) {
+        return textOf(dashboard.handle(request("GET", "/?app=7&" + query, m_session.cookie)),
+                      QStringLiteral("total-new-users"));
+    };
+    QCOMPARE(newUsers("from=2026-03-03&to=2026-03-03"), QStringLiteral("1"));
+    QCOMPARE(newUsers("from=2026-03-01&to=2026-03-31"), QStringLiteral("3"));
+    QCOMPARE(newUsers("from=2026-03-02&to=2026-03-02"), QStringLiteral("2"));
+    QCOMPARE(newUsers("from=2026-02-01&to=2026-03-02"), QStringLiteral("2"));
+}
+
+void tst_Dashboard::todaysEventsShowAtOnce()
+{
+    const auto opens = [&] { return textOf(get("/?app=12"), QStringLiteral("total-opens")); };
+    QCOMPARE(opens(), QStringLiteral("0"));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QString opened = QStringLiteral("AppOpened");
+    const QString version = QStringLiteral("1.0");
+    QVERIFY(m_store->append({::event(opened, 12, version, now),
+                             ::event(opened, 12, version, now - 86400000)}).ok());
+    QCOMPARE(opens(), QStringLiteral("2"));
 }
 
 void tst_Dashboard::hostileTextIsEscaped()

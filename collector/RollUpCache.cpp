@@ -1,0 +1,78 @@
+#include "RollUpCache.h"
+
+namespace {
+
+// Days this close to today may still grow: batches in flight, and other collectors on the
+// same database whose clocks run a little apart.
+const int unsettledDays = 2;
+// About two years of days. Longer ranges are read from the database each time.
+const qint64 mostDays = 800;
+
+template<typename T>
+void append(std::vector<T> *to, const std::vector<T> &rows)
+{
+    to->insert(to->end(), rows.begin(), rows.end());
+}
+
+} // namespace
+
+void RollUpCache::read(Store &store, const QDate &from, const QDate &to, const QDate &today,
+                       std::vector<DailyCount> *counts, std::vector<DurationBucket> *durations)
+{
+    counts->clear();
+    durations->clear();
+    if (!from.isValid() || !to.isValid() || from > to)
+        return;
+    const QDate lastSettled = std::min(to, today.addDays(-unsettledDays));
+    QDate firstFresh = from;
+
+    if (from <= lastSettled && from.daysTo(lastSettled) < mostDays) {
+        // The settled days not yet known are read in one query over their span.
+        QDate firstMissing, lastMissing;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (QDate day = from; day <= lastSettled; day = day.addDays(1)) {
+                if (m_days.count(day) == 0) {
+                    if (!firstMissing.isValid())
+                        firstMissing = day;
+                    lastMissing = day;
+                }
+            }
+        }
+        std::map<QDate, Day> fetched;
+        if (firstMissing.isValid()) {
+            // Days without a row are known too.
+            for (QDate day = firstMissing; day <= lastMissing; day = day.addDays(1))
+                fetched[day];
+            for (DailyCount &row : store.dailyCounts(firstMissing, lastMissing, std::nullopt))
+                fetched[row.day].counts.push_back(std::move(row));
+            for (DurationBucket &row : store.durations(firstMissing, lastMissing, std::nullopt))
+                fetched[row.day].durations.push_back(std::move(row));
+        }
+
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (qint64(m_days.size() + fetched.size()) > mostDays) {
+            // Make room by forgetting the days this page does not show.
+            for (auto it = m_days.begin(); it != m_days.end();) {
+                if (it->first < from || it->first > lastSettled)
+                    it = m_days.erase(it);
+                else
+                    ++it;
+            }
+        }
+        for (auto &day : fetched)
+            m_days[day.first] = std::move(day.second);
+        for (auto it = m_days.lower_bound(from); it != m_days.end() && it->first <= lastSettled;
+             ++it) {
+            append(counts, it->second.counts);
+            append(durations, it->second.durations);
+        }
+        firstFresh = lastSettled.addDays(1);
+    }
+
+    // The days that may still change are always read afresh.
+    if (firstFresh <= to) {
+        append(counts, store.dailyCounts(firstFresh, to, std::nullopt));
+        append(durations, store.durations(firstFresh, to, std::nullopt));
+    }
+}
