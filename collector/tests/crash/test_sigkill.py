@@ -169,7 +169,9 @@ class CrashDurability(unittest.TestCase):
             time.sleep(1 + round_number * 0.5)
             collector.kill()
             loader.stop()
-            self.assertEqual(loader.refused, [], "refused before the kill")
+            # Refusals under load may only be "busy, try later".
+            for _, status, data in loader.refused:
+                self.assertEqual(status, 503, data)
 
         # It comes back on the same database and takes events again.
         last = self.collector(database)
