@@ -218,29 +218,48 @@ class ProgramWithCollector(ProgramDriver):
                     self.assertNotIn("Müsic", value, key)
                     self.assertNotIn(self.installation.root, value, key)
 
-    def test_required_update_announced(self):
-        self.install()
-        collector = self.collect()
+    # Latin-1, beyond Latin-1, and the characters a form would mangle.
+    UPDATE_MESSAGE = "Version 1.0.1 ist da: schöner & schneller + sicher \u2014 bitte laden."
+    UPDATE_URL = "https://www.kelvane.example/download?app=101&from=1.0.0"
+
+    def announce_newer_version(self, required):
+        """Announces a version above the one in the program's Configuration to the running
+        collector, which then starts again to read it at once."""
         with open(os.path.join(self.installation.app, "Configuration")) as file:
             configuration = json.load(file)
-        # Latin-1, beyond Latin-1, and the characters a form would mangle.
-        message = "Version 1.0.1 ist da: schöner & schneller + sicher \u2014 bitte laden."
-        url = "https://www.kelvane.example/download?app=101&from=1.0.0"
         announce(self.database, configuration["AppID"], newer_version(configuration["AppVersion"]),
-                 message, url, brand_id=configuration["BrandID"], required=True)
-        # The collector reads announcements again from time to time; this start comes after.
-        collector.stop()
-        collector.start()
+                 self.UPDATE_MESSAGE, self.UPDATE_URL, brand_id=configuration["BrandID"],
+                 required=required)
+        self.collector.stop()
+        self.collector.start()
+
+    def test_required_update_ends_program(self):
+        self.install()
+        self.collector = self.collect()
+        self.announce_newer_version(required=True)
 
         self.start()
         self.answer_box("Update Available")
         self.assertEqual(self.installation.wait_for_exit(20), 0)
-        self.assertEqual(self.installation.opened(), [url])
-        self.assertEqual(self.answered_update(), {"Required": 1, "Message": message,
-                                                  "BrowsableURL": url})
-        opened = self.stored(Method="AppOpened")
-        self.assertEqual(len(opened), 1)
+        self.assertEqual(self.installation.opened(), [self.UPDATE_URL])
+        self.assertEqual(self.answered_update(), {"Required": 1, "Message": self.UPDATE_MESSAGE,
+                                                  "BrowsableURL": self.UPDATE_URL})
+        self.assertEqual(len(self.stored(Method="AppOpened")), 1)
         self.assertEqual(self.stored(Method="AppClosed"), [])
+
+    def test_optional_update_declined(self):
+        self.install()
+        self.collector = self.collect()
+        self.announce_newer_version(required=False)
+
+        self.start()
+        self.answer_box("Update Available", key="Escape")
+        self.assertEqual(self.answered_update(), {"Required": 0, "Message": self.UPDATE_MESSAGE,
+                                                  "BrowsableURL": self.UPDATE_URL})
+        self.assertIsNone(self.installation.process.poll())
+        self.assertEqual(self.close_and_wait(), 0)
+        self.assertEqual(self.installation.opened(), [])
+        self.assertEqual(len(self.stored(Method="AppClosed")), 1)
 
     def answered_update(self):
         """The update the program read in the collector's answer to AppOpened, from its log."""
