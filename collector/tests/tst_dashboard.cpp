@@ -11,6 +11,8 @@
 #include <QTest>
 #include <QUrl>
 
+#include <sodium.h>
+
 #include <memory>
 
 namespace {
@@ -223,6 +225,8 @@ private slots:
     void announcementNeedsFormToken();
     void announceAndWithdraw();
     void logout();
+    void expiredSessionIsRefused();
+    void unusableDatabaseAnswersUnavailable();
 
 private:
     struct Login
@@ -619,6 +623,42 @@ void tst_Dashboard::logout()
     // The old cookie no longer opens anything, while another session still works.
     QCOMPARE(m_dashboard->handle(request("GET", "/", session.cookie)).status, 303);
     QCOMPARE(get("/").status, 200);
+}
+
+void tst_Dashboard::expiredSessionIsRefused()
+{
+    // A session as login stores it (a digest of the cookie's token), but already over.
+    QByteArray token(32, Qt::Uninitialized);
+    randombytes_buf(token.data(), size_t(token.size()));
+    QByteArray digest(crypto_generichash_BYTES, Qt::Uninitialized);
+    crypto_generichash(reinterpret_cast<unsigned char *>(digest.data()), size_t(digest.size()),
+                       reinterpret_cast<const unsigned char *>(token.constData()),
+                       quint64(token.size()), nullptr, 0);
+    const QByteArray cookie = "kelvane_session="
+        + token.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QVERIFY(m_store->addSession(digest, account, "form-token", now + 60000).ok());
+    QCOMPARE(m_dashboard->handle(request("GET", "/", cookie)).status, 200);
+    m_store->removeSession(digest);
+    QVERIFY(m_store->addSession(digest, account, "form-token", now - 1).ok());
+    const HttpResponse response = m_dashboard->handle(request("GET", "/", cookie));
+    QCOMPARE(response.status, 303);
+    QCOMPARE(header(response, "Location"), QByteArray("/login"));
+    QVERIFY(!m_store->session(digest));
+}
+
+void tst_Dashboard::unusableDatabaseAnswersUnavailable()
+{
+    Dashboard dashboard(QStringLiteral("sqlite:")
+                        + m_dir.filePath(QStringLiteral("no/such/folder/collector.db")));
+    QCOMPARE(dashboard.handle(request("GET", "/login")).status, 200);
+    for (const QByteArray &target : {QByteArray("/"), QByteArray("/announcements")}) {
+        const HttpResponse response = dashboard.handle(request("GET", target, m_session.cookie));
+        QCOMPARE(response.status, 503);
+        QVERIFY(!header(response, "Retry-After").isEmpty());
+        QCOMPARE(header(response, "X-Frame-Options"), QByteArray("DENY"));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Dashboard)
