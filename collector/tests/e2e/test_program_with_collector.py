@@ -18,8 +18,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "..", "tests", "e2e"))
 
-from collector_process import (Collector, announce, export, fill, require_collector,  # noqa: E402
-                               small_disk)
+from collector_process import (Collector, announce, export, fill, forget,  # noqa: E402
+                               require_collector, small_disk)
 from collector_process import event as api_event  # noqa: E402
 from harness import PORT, SAMPLE_CONFIGURATION, ProgramDriver, wait_until  # noqa: E402
 
@@ -113,7 +113,7 @@ class ProgramWithCollector(ProgramDriver):
 
     def test_first_start_conversion_then_second_start(self):
         self.install()
-        self.collect()
+        self.collector = self.collect()
         source = self.installation.make_flac(SOURCE_NAME, seconds=3)
         output = self.convert_and_close(source)
 
@@ -154,6 +154,12 @@ class ProgramWithCollector(ProgramDriver):
         self.assertEqual({event["UserID"] for event in second}, {user})
         self.assertEqual(len({event["AppSessionID"] for event in second}), 1)
         self.assertNotEqual(second[0]["AppSessionID"], first[0]["AppSessionID"])
+
+        # The user asks to be forgotten: all of theirs goes, nobody else's.
+        self.assertEqual(self.collector.send(api_event("AppOpened", UserID="someone else"))
+                         .get("Status"), "SUCCESS")
+        forget(self.database, user)
+        self.assertEqual([event["UserID"] for event in export(self.database)], ["someone else"])
 
     def test_registration_sent_again_after_full_disk(self):
         small = small_disk(self, os.path.join(self.data, "small"))
