@@ -41,9 +41,9 @@ def newer_version(version):
 
 
 def map_keys(x_server, text):
-    """Gives the characters of the text that the X server's keyboard lacks keys of their own,
-    before the program starts: xdotool's stand-in keys for them come and go too fast for Qt,
-    which then drops them."""
+    """Puts the characters of the text that the X server's keyboard lacks on spare keys,
+    before the program starts: xdotool's own stand-in keys for them come and go too fast for
+    Qt, which then drops them."""
     def keysym(character):
         # Latin-1's keysyms are its code points; the rest of Unicode's are offset.
         code = ord(character)
