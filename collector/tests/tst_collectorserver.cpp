@@ -4,6 +4,7 @@
 #include "ApiHandler.h"
 #include "EventWriter.h"
 #include "HttpServer.h"
+#include "PostgresCluster.h"
 #include "Store.h"
 
 #include <QElapsedTimer>
@@ -152,8 +153,11 @@ private slots:
 
 private:
     Answer post(const QUrl &url, const QByteArray &body);
+    // Switches the test to a fresh PostgreSQL database instead of the SQLite file.
+    bool usePostgres();
 
     QTemporaryDir m_home;
+    std::unique_ptr<PostgresCluster> m_postgres;
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_database;
     QNetworkAccessManager m_network;
@@ -171,6 +175,19 @@ void TestCollectorServer::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_database = QStringLiteral("sqlite:") + m_dir->filePath(QStringLiteral("events.sqlite"));
+}
+
+bool TestCollectorServer::usePostgres()
+{
+    QString error;
+    if (!m_postgres)
+        m_postgres = std::make_unique<PostgresCluster>();
+    if (m_postgres->start(&error))
+        m_database = m_postgres->createDatabase(&error);
+    if (m_database.startsWith(QLatin1String("postgresql:")))
+        return true;
+    qWarning("PostgreSQL: %s", qPrintable(error));
+    return false;
 }
 
 Answer TestCollectorServer::post(const QUrl &url, const QByteArray &body)
@@ -198,31 +215,47 @@ void TestCollectorServer::events_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("reason");   // empty: accepted
+    QTest::addColumn<bool>("postgres");
 
-    QTest::newRow("NewUser") << eventBody("NewUser", "\"Email\":\"\",\"OSCurrencySymbol\":"
-                                                     "\"\xa4\",\"OSLocale\":\"de_DE\","
-                                                     "\"OSTimeZone\":\"\"")
-                             << 200 << QString();
-    QTest::newRow("ConversionStarted, raw & + = and Latin-1 in names")
-        << eventBody("ConversionStarted",
-                     "\"ConversionID\":\"c\",\"FFMPEGArguments\":\"-i a&b\","
-                     "\"FileExtension\":\"flac\",\"FileName\":\"M\xfcsic & Co+.flac\","
-                     "\"FilePath\":\"/m/a=b\",\"FileSize\":\"12\",\"FormatToConvertTo\":\"mp3\"")
-        << 200 << QString();
-    QTest::newRow("ConversionCancelled")
-        << eventBody("ConversionCancelled",
-                     "\"ConversionDurationInSeconds\":3,\"ConversionID\":\"c\","
-                     "\"ConversionPercentageComplete\":40,\"ConvertedFileSize\":\"99\"")
-        << 200 << QString();
-    QTest::newRow("AppClosed") << eventBody("AppClosed", "\"SecondsSinceAppStarted\":\"5\"")
-                               << 200 << QString();
-    QTest::newRow("not JSON") << QByteArray("PostData={\"Method\":&") << 400 << "not JSON";
-    QTest::newRow("form-encoded") << QByteArray("PostData=%7B%7D&") << 400 << "not JSON";
-    QTest::newRow("unknown Method") << eventBody("AppUpdated") << 422 << "unknown Method";
-    QTest::newRow("huge number")
-        << eventBody("ConversionCompleted", "\"ConversionDurationInSeconds\":1e300") << 422
-        << "ConversionDurationInSeconds";
-    QTest::newRow("empty") << QByteArray() << 400 << "empty";
+    struct Case
+    {
+        const char *name;
+        QByteArray body;
+        int status;
+        QString reason;
+    };
+    const Case cases[] = {
+        {"NewUser",
+         eventBody("NewUser", "\"Email\":\"\",\"OSCurrencySymbol\":\"\xa4\","
+                              "\"OSLocale\":\"de_DE\",\"OSTimeZone\":\"\""),
+         200, QString()},
+        {"ConversionStarted, raw & + = and Latin-1 in names",
+         eventBody("ConversionStarted",
+                   "\"ConversionID\":\"c\",\"FFMPEGArguments\":\"-i a&b\","
+                   "\"FileExtension\":\"flac\",\"FileName\":\"M\xfcsic & Co+.flac\","
+                   "\"FilePath\":\"/m/a=b\",\"FileSize\":\"12\",\"FormatToConvertTo\":\"mp3\""),
+         200, QString()},
+        {"ConversionCancelled",
+         eventBody("ConversionCancelled",
+                   "\"ConversionDurationInSeconds\":3,\"ConversionID\":\"c\","
+                   "\"ConversionPercentageComplete\":40,\"ConvertedFileSize\":\"99\""),
+         200, QString()},
+        {"AppClosed", eventBody("AppClosed", "\"SecondsSinceAppStarted\":\"5\""), 200,
+         QString()},
+        {"not JSON", "PostData={\"Method\":&", 400, QStringLiteral("not JSON")},
+        {"form-encoded", "PostData=%7B%7D&", 400, QStringLiteral("not JSON")},
+        {"unknown Method", eventBody("AppUpdated"), 422, QStringLiteral("unknown Method")},
+        {"huge number",
+         eventBody("ConversionCompleted", "\"ConversionDurationInSeconds\":1e300"), 422,
+         QStringLiteral("ConversionDurationInSeconds")},
+        {"empty", QByteArray(), 400, QStringLiteral("empty")},
+    };
+    for (const bool postgres : {false, true}) {
+        for (const Case &c : cases) {
+            const QByteArray name = QByteArray(c.name) + (postgres ? ", PostgreSQL" : ", SQLite");
+            QTest::newRow(name.constData()) << c.body << c.status << c.reason << postgres;
+        }
+    }
 }
 
 void TestCollectorServer::events()
@@ -230,6 +263,9 @@ void TestCollectorServer::events()
     QFETCH(QByteArray, body);
     QFETCH(int, status);
     QFETCH(QString, reason);
+    QFETCH(bool, postgres);
+    if (postgres)
+        QVERIFY(usePostgres());
 
     Collector collector(m_database, HttpServer::Options());
     const Answer answer = post(collector.url(), body);
@@ -398,16 +434,33 @@ void TestCollectorServer::update_data()
     QTest::addColumn<QString>("announced");
     QTest::addColumn<QByteArray>("running");
     QTest::addColumn<bool>("offered");
+    QTest::addColumn<bool>("postgres");
 
-    QTest::newRow("1.10 over 1.2") << "1.10" << QByteArray("1.2") << true;
-    QTest::newRow("1.2 under 1.10") << "1.2" << QByteArray("1.10") << false;
-    QTest::newRow("2 equals 2.0") << "2" << QByteArray("2.0") << false;
-    QTest::newRow("2.0 equals 2") << "2.0" << QByteArray("2") << false;
-    QTest::newRow("2.0.1 over 2") << "2.0.1" << QByteArray("2") << true;
-    QTest::newRow("same") << "1.4.2" << QByteArray("1.4.2") << false;
-    QTest::newRow("10 over 9.9.9") << "10" << QByteArray("9.9.9") << true;
-    QTest::newRow("over an empty version") << "0.1" << QByteArray("") << true;
-    QTest::newRow("older") << "1.0" << QByteArray("1.0.0.1") << false;
+    struct Case
+    {
+        const char *name;
+        const char *announced;
+        QByteArray running;
+        bool offered;
+    };
+    const Case cases[] = {
+        {"1.10 over 1.2", "1.10", "1.2", true},
+        {"1.2 under 1.10", "1.2", "1.10", false},
+        {"2 equals 2.0", "2", "2.0", false},
+        {"2.0 equals 2", "2.0", "2", false},
+        {"2.0.1 over 2", "2.0.1", "2", true},
+        {"same", "1.4.2", "1.4.2", false},
+        {"10 over 9.9.9", "10", "9.9.9", true},
+        {"over an empty version", "0.1", "", true},
+        {"older", "1.0", "1.0.0.1", false},
+    };
+    for (const Case &c : cases) {
+        QTest::newRow(c.name) << QString::fromLatin1(c.announced) << c.running << c.offered
+                              << false;
+    }
+    // The announcements' way through PostgreSQL, once each way.
+    QTest::newRow("1.10 over 1.2, PostgreSQL") << "1.10" << QByteArray("1.2") << true << true;
+    QTest::newRow("2 equals 2.0, PostgreSQL") << "2" << QByteArray("2.0") << false << true;
 }
 
 void TestCollectorServer::update()
@@ -415,6 +468,9 @@ void TestCollectorServer::update()
     QFETCH(QString, announced);
     QFETCH(QByteArray, running);
     QFETCH(bool, offered);
+    QFETCH(bool, postgres);
+    if (postgres)
+        QVERIFY(usePostgres());
 
     {
         QString error;
