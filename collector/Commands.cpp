@@ -130,6 +130,8 @@ int serve(const CommandLine &options)
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A closed standard output must not end the service in the middle of a write.
+    std::signal(SIGPIPE, SIG_IGN);
 
     int status = 0;
     std::unique_ptr<Store> writerStore, announcementStore, maintenanceStore;
