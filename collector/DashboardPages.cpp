@@ -263,7 +263,12 @@ QString announcementRows(const Viewer &viewer, const std::vector<Announcement> &
                             "<input type=\"hidden\" name=\"app\" value=\"")
             + QString::number(a.appId)
             + QLatin1String("\"><input type=\"hidden\" name=\"brand\" value=\"") + escape(brand)
-            + QLatin1String("\"><button type=\"submit\">Withdraw</button></form></td></tr>");
+            // Screen readers list the buttons apart from their rows: say which one it is.
+            + QLatin1String("\"><button type=\"submit\" aria-label=\"Withdraw the update for "
+                            "application ")
+            + QString::number(a.appId)
+            + (a.brandId ? QLatin1String(", brand ") + escape(brand) : QString())
+            + QLatin1String("\">Withdraw</button></form></td></tr>");
     }
     return html + QLatin1String("</tbody></table>");
 }

@@ -21,37 +21,51 @@
 
 namespace {
 
+// Spreads an index over a field's values without the fields moving in step with one another.
+quint64 mix(quint64 x)
+{
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
 Event makeEvent(qint64 index, qint64 now)
 {
     static const char *const versions[] = {"1.0", "1.1", "1.2", "2.0", "2.1"};
     static const char *const formats[] = {"mp3", "ogg", "opus", "flac", "wav", "m4a"};
+    const quint64 h = mix(quint64(index));
     // A day of the last year, and a method with roughly the program's mix.
-    const qint64 day = (index * 7919) % 365;
-    const int kind = int(index % 100);
+    const qint64 day = qint64(h % 365);
+    const int kind = int(h / 365 % 100);
     Event e;
-    e.appId = int(index % 3) + 1;
-    e.appVersion = QLatin1String(versions[index % 5]);
+    e.appId = int(h / 36500 % 3) + 1;
+    e.appVersion = QLatin1String(versions[h / 109500 % 5]);
     e.userId = QStringLiteral("user-%1").arg(index % 200000);
     e.appSessionId = QStringLiteral("session-%1").arg(index / 20);
-    e.receivedAtMs = now - day * 86400000LL - (index % 86400) * 1000;
+    e.receivedAtMs = now - day * 86400000LL - qint64(h >> 40) % 86400 * 1000;
+    const quint64 g = mix(h);
     QJsonObject &f = e.fields;
-    const QString conversion = QStringLiteral("c-%1").arg(index / 2);
+    const QString conversion = QStringLiteral("c-%1").arg(g % 1000000);
     if (kind < 40) {
         e.method = QStringLiteral("AppOpened");
-        f.insert(QStringLiteral("OSVersion"), QStringLiteral("os-%1").arg(index % 20));
+        f.insert(QStringLiteral("OSVersion"), QStringLiteral("os-%1").arg(g % 20));
     } else if (kind < 60) {
-        // Pairs: an even index starts a job, the next one ends it.
-        e.method = index % 2 == 0 ? QStringLiteral("ConversionStarted")
-                                  : QStringLiteral("ConversionCompleted");
+        // Starts and ends meet by chance, as IDs repeat; an end whose start was not seen
+        // counts under the format "?".
+        e.method = g % 2 == 0 ? QStringLiteral("ConversionStarted")
+                              : QStringLiteral("ConversionCompleted");
         f.insert(QStringLiteral("ConversionID"), conversion);
-        f.insert(QStringLiteral("FormatToConvertTo"), QLatin1String(formats[index / 2 % 6]));
-        f.insert(QStringLiteral("ConversionDurationInSeconds"), int(index % 900));
+        f.insert(QStringLiteral("FormatToConvertTo"), QLatin1String(formats[g / 2 % 6]));
+        // Mostly a few seconds, one in eight up to ten minutes.
+        const int seconds = g / 12 % 8 == 0 ? int(g / 96 % 600) : int(g / 96 % 30);
+        f.insert(QStringLiteral("ConversionDurationInSeconds"), seconds);
     } else if (kind < 62) {
         e.method = QStringLiteral("AppFailed");
-        f.insert(QStringLiteral("ErrorCode"), QStringLiteral("EC%1").arg(index % 8 + 1));
+        f.insert(QStringLiteral("ErrorCode"), QStringLiteral("EC%1").arg(g % 8 + 1));
     } else if (kind < 68) {
         e.method = kind % 2 ? QStringLiteral("NewUser") : QStringLiteral("AppInstalled");
-        f.insert(QStringLiteral("OSLocale"), QStringLiteral("ll_%1").arg(index % 40));
+        f.insert(QStringLiteral("OSLocale"), QStringLiteral("ll_%1").arg(g % 40));
     } else {
         e.method = QStringLiteral("AppClosed");
     }
@@ -125,7 +139,7 @@ int main(int argc, char **argv)
     }
     const double seconds = seeding.elapsed() / 1000.0;
     std::printf("seeded %lld events in %.1f s (%.0f events/s)", eventCount, seconds,
-                eventCount / seconds);
+                seconds > 0 ? eventCount / seconds : 0.0);
     if (!path.isEmpty())
         std::printf(", database %.0f MB", QFileInfo(path).size() / 1e6);
     std::printf("\n");
