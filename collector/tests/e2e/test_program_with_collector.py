@@ -211,8 +211,9 @@ class ProgramWithCollector(ProgramDriver):
         self.assertEqual(started["FFMPEGArguments"], "-i %s %s %s" % (
             source, SAMPLE_CONFIGURATION["FFMPEGArguments"], output))
 
-    # The program sends the converter's whole command line, both paths included, in
-    # FFMPEGArguments, and the collector stores it as it came.
+    # A known fault: the program sends the converter's whole command line, both paths
+    # included, in FFMPEGArguments, and the collector still stores it as it came (AppFailed's
+    # DebugInfo holds that line too). Take the marker away with the fix.
     @unittest.expectedFailure
     def test_no_file_or_folder_name_stored_by_default(self):
         self.install()
