@@ -19,9 +19,9 @@
 
 namespace {
 
-const QByteArray sessionCookie = QByteArrayLiteral("kelvane_session");
+const char sessionCookie[] = "kelvane_session";
 // Binds the login form to the browser that loaded it: the form's token must equal it.
-const QByteArray loginCookie = QByteArrayLiteral("kelvane_login");
+const char loginCookie[] = "kelvane_login";
 const qint64 sessionLifetimeMs = 12 * 3600 * 1000;
 const int tokenBytes = 32;
 // Argon2id takes tens of megabytes per check: a burst of logins must not exhaust memory.
@@ -36,8 +36,6 @@ const char failedLogin[] = "The name or the password is not right, or the form h
                            "Please try again.";
 const char refusedForm[] = "The form had expired or came from another site. "
                            "Reload the page and try again.";
-
-using Header = QPair<QByteArray, QByteArray>;
 
 QByteArray base64Url(const QByteArray &bytes)
 {

@@ -20,7 +20,7 @@ import urllib.request
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support import expected_conditions
+from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 COLLECTOR = os.environ.get("KELVANE_COLLECTOR", "")
@@ -185,7 +185,17 @@ class DashboardInChromium(unittest.TestCase):
         """Clicks a link or button and waits until its page has been replaced: a form's answer
         can take a while (a login hashes the password)."""
         element.click()
-        WebDriverWait(self.driver, 60).until(expected_conditions.staleness_of(element))
+
+        def replaced(_):
+            try:
+                element.is_enabled()
+                return False
+            except WebDriverException:
+                # Stale, or (while the new page is being built) "does not belong to the
+                # document": either way the old page is gone.
+                return True
+
+        WebDriverWait(self.driver, 60).until(replaced)
 
     def log_in(self, password):
         self.driver.get(self.origin + "/")
