@@ -16,6 +16,15 @@ void append(std::vector<T> *to, const std::vector<T> &rows)
 
 } // namespace
 
+void RollUpCache::share(QString *text)
+{
+    const auto known = m_texts.constFind(*text);
+    if (known != m_texts.constEnd())
+        *text = *known;
+    else
+        m_texts.insert(*text);
+}
+
 void RollUpCache::read(Store &store, const QDate &from, const QDate &to, const QDate &today,
                        std::vector<DailyCount> *counts, std::vector<DurationBucket> *durations)
 {
@@ -60,8 +69,20 @@ void RollUpCache::read(Store &store, const QDate &from, const QDate &to, const Q
                     ++it;
             }
         }
-        for (auto &day : fetched)
+        if (m_days.empty())
+            m_texts.clear();
+        for (auto &day : fetched) {
+            for (DailyCount &row : day.second.counts) {
+                share(&row.appVersion);
+                share(&row.metric);
+                share(&row.key);
+            }
+            for (DurationBucket &row : day.second.durations) {
+                share(&row.appVersion);
+                share(&row.format);
+            }
             m_days[day.first] = std::move(day.second);
+        }
         for (auto it = m_days.lower_bound(from); it != m_days.end() && it->first <= lastSettled;
              ++it) {
             append(counts, it->second.counts);

@@ -3,6 +3,8 @@
 #include "Store.h"
 
 #include <QDate>
+#include <QSet>
+#include <QString>
 
 #include <map>
 #include <mutex>
@@ -25,6 +27,10 @@ private:
         std::vector<DurationBucket> durations;
     };
 
+    // Versions, metrics, keys and formats repeat on every day: kept once each.
+    void share(QString *text);
+
     std::mutex m_mutex;
     std::map<QDate, Day> m_days;
+    QSet<QString> m_texts;
 };
