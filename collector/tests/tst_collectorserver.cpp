@@ -150,6 +150,7 @@ private slots:
     void update();
     void announcementsRefreshed();
     void lockedDatabase();
+    void postgresStopped();
 
 private:
     Answer post(const QUrl &url, const QByteArray &body);
@@ -574,6 +575,30 @@ void TestCollectorServer::lockedDatabase()
                  .object.value("Status").toString(),
              QStringLiteral("SUCCESS"));
     QCOMPARE(storedEvents(m_database).size(), 2);
+}
+
+void TestCollectorServer::postgresStopped()
+{
+    QVERIFY(usePostgres());
+    Collector collector(m_database, HttpServer::Options());
+    QCOMPARE(post(collector.url(), eventBody("AppOpened")).object.value("Status").toString(),
+             QStringLiteral("SUCCESS"));
+
+    m_postgres->stop();
+    const Answer refused = post(collector.url(), eventBody("AppClosed",
+                                                           "\"SecondsSinceAppStarted\":\"1\""));
+    QCOMPARE(refused.object.value("Status").toString(), QStringLiteral("ERROR"));
+    QCOMPARE(refused.status, 503);
+    QVERIFY(refused.object.contains("Reason"));
+
+    // The server back, the collector writes again without a restart.
+    QString error;
+    QVERIFY2(m_postgres->start(&error), qPrintable(error));
+    QCOMPARE(post(collector.url(), eventBody("AppClosed", "\"SecondsSinceAppStarted\":\"1\""))
+                 .object.value("Status").toString(),
+             QStringLiteral("SUCCESS"));
+    const QList<QJsonObject> stored = storedEvents(m_database);
+    QCOMPARE(stored.size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestCollectorServer)
