@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QRegularExpression>
 
 #include <cmath>
 #include <limits>
@@ -86,6 +87,65 @@ bool readInt32(const QJsonObject &object, const char *name, qint32 *value)
         return false;
     *value = qint32(number);
     return true;
+}
+
+// Where an absolute path begins: "/", a drive letter or a network share.
+bool startsAbsolutePath(const QString &text, int at)
+{
+    if (at >= text.size())
+        return false;
+    if (text.at(at) == QLatin1Char('/'))
+        return true;
+    if (text.mid(at, 2) == QLatin1String("\\\\"))
+        return true;
+    return at + 2 < text.size() && text.at(at).isLetter() && text.at(at + 1) == QLatin1Char(':')
+           && (text.at(at + 2) == QLatin1Char('/') || text.at(at + 2) == QLatin1Char('\\'));
+}
+
+// The converter's command line as the program reports it: "-i", the source, the configured
+// arguments and the output, joined with single spaces and nothing quoted. Names may hold
+// spaces and " - ", so the source is matched whole where the event names it; the output is the
+// last absolute path. What is left are the configured arguments, which hold no names.
+QString withoutFileNames(const QString &arguments, const QString &source)
+{
+    QString text = arguments;
+    const QString input = QStringLiteral("-i ");
+    if (text.startsWith(input)) {
+        int end = -1;
+        const int from = input.size();
+        if (!source.isEmpty() && text.mid(from).startsWith(source)
+            && (text.size() == from + source.size()
+                || text.at(from + source.size()) == QLatin1Char(' ')))
+            end = from + source.size();
+        if (end < 0)
+            end = text.indexOf(QLatin1String(" -"), from);
+        if (end < 0)
+            end = text.size();
+        text.replace(from, end - from, QStringLiteral("<source>"));
+    }
+    for (int at = text.size() - 1; at > 0; --at) {
+        if (text.at(at - 1) == QLatin1Char(' ') && startsAbsolutePath(text, at)) {
+            text = text.left(at) + QStringLiteral("<output>");
+            break;
+        }
+    }
+    return text;
+}
+
+// A converter failure's diagnostic text: the converter's path (under the user's profile on a
+// per-user installation) and the command line with both file names.
+QString withoutFileNamesInDiagnostics(const QString &text)
+{
+    static const QRegularExpression parameters(
+            QStringLiteral("(With these parameters: )[^\\n]*"));
+    static const QRegularExpression profile(QStringLiteral(
+            "((?:^|[\\s=:])(?:[A-Za-z]:)?[/\\\\](?:Users|home|Documents and Settings)"
+            "[/\\\\])[^/\\\\\\n]+"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    QString result = text;
+    result.replace(parameters, QStringLiteral("\\1<removed>"));
+    result.replace(profile, QStringLiteral("\\1<user>"));
+    return result;
 }
 
 } // namespace
@@ -175,6 +235,19 @@ EventParser::Result EventParser::parse(const QByteArray &body, const Options &op
     }
 
     if (!options.keepFileNames) {
+        // Names also stand inside the command line and the failure diagnostics.
+        const QString folder = object.value(QLatin1String("FilePath")).toString();
+        const QString file = object.value(QLatin1String("FileName")).toString();
+        const QString source = folder.isEmpty() || file.isEmpty()
+                ? QString()
+                : (folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/')) + file;
+        const QLatin1String arguments("FFMPEGArguments");
+        if (object.value(arguments).isString())
+            object.insert(arguments, withoutFileNames(object.value(arguments).toString(), source));
+        const QLatin1String diagnostics("DebugInfo");
+        if (object.value(diagnostics).isString())
+            object.insert(diagnostics, withoutFileNamesInDiagnostics(
+                                               object.value(diagnostics).toString()));
         object.remove(QLatin1String("FilePath"));
         object.remove(QLatin1String("FileName"));
     }

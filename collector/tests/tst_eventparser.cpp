@@ -51,6 +51,8 @@ private slots:
     void accepted();
     void refused_data();
     void refused();
+    void namesInCommandLine_data();
+    void namesInCommandLine();
 };
 
 void TestEventParser::accepted_data()
@@ -61,7 +63,8 @@ void TestEventParser::accepted_data()
 
     const QByteArray started =
         eventJson("ConversionStarted",
-                  "\"ConversionID\":\"c-1\",\"FFMPEGArguments\":\"-i in -b:a 192k out\","
+                  "\"ConversionID\":\"c-1\",\"FFMPEGArguments\":\"-i /home/a/R&B = 100%/M\xfcsic & "
+                  "Co+.flac -b:a 192k /home/a/Desktop/M\xfcsic & Co+.mp3\","
                   "\"FileExtension\":\"flac\",\"FileName\":\"M\xfcsic & Co+.flac\","
                   "\"FilePath\":\"/home/a/R&B = 100%\",\"FileSize\":\"123456789012\","
                   "\"FormatToConvertTo\":\"mp3\"");
@@ -84,8 +87,10 @@ void TestEventParser::accepted_data()
     const QByteArray failed =
         eventJson("AppFailed", "\"DebugInfo\":\"exit 1; ?? caf\xe9\",\"ErrorCode\":\"EC3\"");
     QTest::newRow("AppFailed") << body(failed) << false << sent(failed);
-    QTest::newRow("ConversionStarted names dropped") << body(started) << false
-                                                     << sent(started, names);
+    QJsonObject startedStored = sent(started, names);
+    startedStored.insert(QStringLiteral("FFMPEGArguments"),
+                         QStringLiteral("-i <source> -b:a 192k <output>"));
+    QTest::newRow("ConversionStarted names dropped") << body(started) << false << startedStored;
     QTest::newRow("ConversionStarted names kept") << body(started) << true << sent(started);
     QTest::newRow("ConversionCancelled")
         << body(eventJson("ConversionCancelled",
@@ -244,6 +249,83 @@ void TestEventParser::refused()
     // Reasons travel in ASCII answers.
     for (QChar c : result.refusal.reason)
         QVERIFY2(c.unicode() >= 0x20 && c.unicode() < 0x7f, qPrintable(result.refusal.reason));
+}
+
+
+void TestEventParser::namesInCommandLine_data()
+{
+    QTest::addColumn<QByteArray>("own");              // the event's own members
+    QTest::addColumn<QString>("member");
+    QTest::addColumn<QString>("storedByDefault");
+
+    const QByteArray folder = "\"FilePath\":\"/home/j\xfcrgen/R&B - Live\",";
+    const QByteArray file = "\"FileName\":\"M\xfcsic - Co+.flac\",";
+    auto started = [](const QByteArray &names, const QByteArray &arguments) {
+        return "\"ConversionID\":\"c\",\"FFMPEGArguments\":\"" + arguments + "\","
+               "\"FileExtension\":\"flac\"," + names + "\"FileSize\":\"1\","
+               "\"FormatToConvertTo\":\"mp3\"";
+    };
+    const QByteArray linuxLine = "-i /home/j\xfcrgen/R&B - Live/M\xfcsic - Co+.flac -y -b:a 192k "
+                                 "/home/j\xfcrgen/Desktop/M\xfcsic - Co+.mp3";
+    QTest::newRow("source named by the event, spaces and dashes in names")
+        << started(folder + file, linuxLine) << "FFMPEGArguments"
+        << "-i <source> -y -b:a 192k <output>";
+    QTest::newRow("drive letters")
+        << started("\"FilePath\":\"C:/Users/J\xfcrgen/Music\",\"FileName\":\"a b.flac\",",
+                   "-i C:/Users/J\xfcrgen/Music/a b.flac -y C:/Users/J\xfcrgen/Desktop/a b.mp3")
+        << "FFMPEGArguments" << "-i <source> -y <output>";
+    QTest::newRow("no configured arguments")
+        << started(folder + file, "-i /home/j\xfcrgen/R&B - Live/M\xfcsic - Co+.flac "
+                                  "/home/j\xfcrgen/Desktop/M\xfcsic - Co+.mp3")
+        << "FFMPEGArguments" << "-i <source> <output>";
+    QTest::newRow("source not named by the event")
+        << started("", "-i /tmp/in.flac -y /tmp/out.mp3") << "FFMPEGArguments"
+        << "-i <source> -y <output>";
+    QTest::newRow("converter crash")
+        << QByteArray("\"DebugInfo\":\"QProcess::Crashed when calling FFMPEG at this path: "
+                      "C:/Users/J\xfcrgen/AppData/Local/Programs/Conv/ffmpeg-win/ffmpeg.exe\\n"
+                      "With these parameters: " + linuxLine + "\\n\",\"ErrorCode\":\"EC4\"")
+        << "DebugInfo"
+        << "QProcess::Crashed when calling FFMPEG at this path: "
+           "C:/Users/<user>/AppData/Local/Programs/Conv/ffmpeg-win/ffmpeg.exe\n"
+           "With these parameters: <removed>\n";
+    QTest::newRow("converter missing")
+        << QByteArray("\"DebugInfo\":\"Failed to start FFMPEG. Looked for FFMPEG at this path: "
+                      "/home/j\xfcrgen/Conv/ffmpeg-win/ffmpeg.exe\\n"
+                      "Configuration::PathForApplicationFolder() = /home/j\xfcrgen/Conv\\n\","
+                      "\"ErrorCode\":\"EC2\"")
+        << "DebugInfo"
+        << "Failed to start FFMPEG. Looked for FFMPEG at this path: "
+           "/home/<user>/Conv/ffmpeg-win/ffmpeg.exe\n"
+           "Configuration::PathForApplicationFolder() = /home/<user>/Conv\n";
+    QTest::newRow("installed for every user")
+        << QByteArray("\"DebugInfo\":\"QProcess::FailedToStart. Insufficient permissions for "
+                      "FFMPEG at this path: /usr/lib/kelvane/ffmpeg-win/ffmpeg.exe\\n\","
+                      "\"ErrorCode\":\"EC3\"")
+        << "DebugInfo"
+        << "QProcess::FailedToStart. Insufficient permissions for FFMPEG at this path: "
+           "/usr/lib/kelvane/ffmpeg-win/ffmpeg.exe\n";
+}
+
+void TestEventParser::namesInCommandLine()
+{
+    QFETCH(QByteArray, own);
+    QFETCH(QString, member);
+    QFETCH(QString, storedByDefault);
+
+    const QByteArray method = member == QLatin1String("DebugInfo") ? "AppFailed"
+                                                                   : "ConversionStarted";
+    const QByteArray sentBody = body(eventJson(method, own));
+    const EventParser::Result dropped = EventParser::parse(sentBody, {}, receivedAt);
+    QVERIFY2(dropped.ok(), qPrintable(dropped.refusal.reason));
+    QCOMPARE(dropped.event->fields.value(member).toString(), storedByDefault);
+
+    // Asked to keep names, the collector keeps the text as it came.
+    EventParser::Options keep;
+    keep.keepFileNames = true;
+    const EventParser::Result kept = EventParser::parse(sentBody, keep, receivedAt);
+    QVERIFY(kept.ok());
+    QCOMPARE(kept.event->fields.value(member), sent(eventJson(method, own)).value(member));
 }
 
 QTEST_GUILESS_MAIN(TestEventParser)
