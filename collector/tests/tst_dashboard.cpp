@@ -13,7 +13,9 @@
 
 #include <sodium.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -220,6 +222,7 @@ private slots:
     void figures();
     void overlappingRangesAddUp();
     void todaysEventsShowAtOnce();
+    void concurrentPages();
     void hostileTextIsEscaped();
     void announcementNeedsFormToken_data();
     void announcementNeedsFormToken();
@@ -506,6 +509,35 @@ void tst_Dashboard::todaysEventsShowAtOnce()
     QVERIFY(m_store->append({::event(opened, 12, version, now),
                              ::event(opened, 12, version, now - 86400000)}).ok());
     QCOMPARE(opens(), QStringLiteral("2"));
+}
+
+void tst_Dashboard::concurrentPages()
+{
+    // The server calls handle() from several threads: connections and remembered days are
+    // shared between them. A fresh dashboard, so that the threads fill its memory together.
+    Dashboard dashboard(m_database);
+    const QList<QPair<QByteArray, QString>> pages = {
+        {"/?app=7&from=2026-03-01&to=2026-03-31", QStringLiteral("3")},
+        {"/?app=7&from=2026-03-03&to=2026-03-10", QStringLiteral("1")},
+        {"/?app=9&from=2026-02-01&to=2026-03-31", QStringLiteral("5")},
+        {"/?from=2026-03-02&to=2026-03-02", QStringLiteral("2")},
+    };
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                const auto &page = pages.at((t + i) % pages.size());
+                const HttpResponse response = dashboard.handle(
+                    request("GET", page.first, m_session.cookie));
+                if (textOf(response, QStringLiteral("total-new-users")) != page.second)
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    QCOMPARE(wrong.load(), 0);
 }
 
 void tst_Dashboard::hostileTextIsEscaped()
