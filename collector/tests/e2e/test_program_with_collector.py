@@ -211,14 +211,15 @@ class ProgramWithCollector(ProgramDriver):
         self.assertEqual(started["FFMPEGArguments"], "-i %s %s %s" % (
             source, SAMPLE_CONFIGURATION["FFMPEGArguments"], output))
 
-    # A known fault: the program sends the converter's whole command line, both paths
-    # included, in FFMPEGArguments, and the collector still stores it as it came (AppFailed's
-    # DebugInfo holds that line too). Take the marker away with the fix.
-    @unittest.expectedFailure
+    # The program sends the converter's whole command line, both paths included, in
+    # FFMPEGArguments: the names must leave it too, and only they.
     def test_no_file_or_folder_name_stored_by_default(self):
         self.install()
         self.collect()
         self.convert_and_close(self.installation.make_flac(SOURCE_NAME, seconds=1))
+        started = self.stored(Method="ConversionStarted")[0]
+        self.assertEqual(started["FFMPEGArguments"], "-i <source> %s <output>"
+                         % SAMPLE_CONFIGURATION["FFMPEGArguments"])
         for event in export(self.database):
             for key, value in event.items():
                 if isinstance(value, str):
