@@ -407,11 +407,9 @@ HttpResponse Dashboard::Private::overview(const HttpRequest &request)
         choice.version = field(query, QStringLiteral("version"));
     }
 
-    std::vector<DailyCount> counts;
-    std::vector<DurationBucket> durations;
-    rollUps.read(*store, choice.from, choice.to, QDateTime::currentDateTimeUtc().date(), &counts,
-                 &durations);
-    const Figures figures = Figures::compute(counts, durations, choice.from, choice.to,
+    const RollUpCache::Rows rows = rollUps.read(*store, choice.from, choice.to,
+                                                QDateTime::currentDateTimeUtc().date());
+    const Figures figures = Figures::compute(rows.parts(), choice.from, choice.to,
                                              choice.application, choice.version);
     return page(200, DashboardPages::overview(user->viewer(), choice, figures));
 }

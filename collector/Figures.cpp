@@ -5,6 +5,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <map>
 
 namespace {
 
@@ -28,6 +29,13 @@ Figures Figures::compute(const std::vector<DailyCount> &counts,
                          const QDate &to, std::optional<qint32> application,
                          const std::optional<QString> &version)
 {
+    return compute(Rows{{&counts}, {&durations}}, from, to, application, version);
+}
+
+Figures Figures::compute(const Rows &rows, const QDate &from, const QDate &to,
+                         std::optional<qint32> application,
+                         const std::optional<QString> &version)
+{
     Figures figures;
     const qint64 dayCount = from.isValid() && to.isValid() && from <= to ? from.daysTo(to) + 1
                                                                          : 0;
@@ -45,42 +53,44 @@ Figures Figures::compute(const std::vector<DailyCount> &counts,
     QSet<qint32> applications;
     QSet<QString> versions;
 
-    for (const DailyCount &row : counts) {
-        if (row.day < from || row.day > to)
-            continue;
-        applications.insert(row.appId);
-        if (application && row.appId != *application)
-            continue;
-        versions.insert(row.appVersion);
-        if (version && row.appVersion != *version)
-            continue;
-        const qint64 index = from.daysTo(row.day);
-        if (row.metric == QLatin1String("Event")) {
-            if (row.key == QLatin1String("NewUser")) {
-                figures.newUsers[index] += row.count;
-                figures.totalNewUsers += row.count;
-            } else if (row.key == QLatin1String("AppInstalled")) {
-                figures.installs[index] += row.count;
-                figures.totalInstalls += row.count;
-            } else if (row.key == QLatin1String("AppOpened")) {
-                figures.opens[index] += row.count;
-                figures.totalOpens += row.count;
+    for (const std::vector<DailyCount> *part : rows.counts) {
+        for (const DailyCount &row : *part) {
+            if (row.day < from || row.day > to)
+                continue;
+            applications.insert(row.appId);
+            if (application && row.appId != *application)
+                continue;
+            versions.insert(row.appVersion);
+            if (version && row.appVersion != *version)
+                continue;
+            const qint64 index = from.daysTo(row.day);
+            if (row.metric == QLatin1String("Event")) {
+                if (row.key == QLatin1String("NewUser")) {
+                    figures.newUsers[index] += row.count;
+                    figures.totalNewUsers += row.count;
+                } else if (row.key == QLatin1String("AppInstalled")) {
+                    figures.installs[index] += row.count;
+                    figures.totalInstalls += row.count;
+                } else if (row.key == QLatin1String("AppOpened")) {
+                    figures.opens[index] += row.count;
+                    figures.totalOpens += row.count;
+                }
+            } else if (row.metric == QLatin1String("ConversionOutcome")) {
+                if (row.key == QLatin1String("started"))
+                    figures.conversionsStarted += row.count;
+                else if (row.key == QLatin1String("completed"))
+                    figures.conversionsCompleted += row.count;
+                else if (row.key == QLatin1String("cancelled"))
+                    figures.conversionsCancelled += row.count;
+                else if (row.key == QLatin1String("failed"))
+                    figures.conversionsFailed += row.count;
+            } else if (row.metric == QLatin1String("ErrorCode")) {
+                errorCodes[row.key] += row.count;
+            } else if (row.metric == QLatin1String("OSVersion")) {
+                osVersions[row.key] += row.count;
+            } else if (row.metric == QLatin1String("OSLocale")) {
+                locales[row.key] += row.count;
             }
-        } else if (row.metric == QLatin1String("ConversionOutcome")) {
-            if (row.key == QLatin1String("started"))
-                figures.conversionsStarted += row.count;
-            else if (row.key == QLatin1String("completed"))
-                figures.conversionsCompleted += row.count;
-            else if (row.key == QLatin1String("cancelled"))
-                figures.conversionsCancelled += row.count;
-            else if (row.key == QLatin1String("failed"))
-                figures.conversionsFailed += row.count;
-        } else if (row.metric == QLatin1String("ErrorCode")) {
-            errorCodes[row.key] += row.count;
-        } else if (row.metric == QLatin1String("OSVersion")) {
-            osVersions[row.key] += row.count;
-        } else if (row.metric == QLatin1String("OSLocale")) {
-            locales[row.key] += row.count;
         }
     }
 
@@ -100,24 +110,30 @@ Figures Figures::compute(const std::vector<DailyCount> &counts,
     figures.osVersions = ranked(osVersions);
     figures.locales = ranked(locales);
 
-    QMap<QString, std::vector<QPair<qint64, qint64>>> byFormat;
-    for (const DurationBucket &bucket : durations) {
-        if (bucket.day < from || bucket.day > to)
-            continue;
-        if ((application && bucket.appId != *application)
-            || (version && bucket.appVersion != *version))
-            continue;
-        byFormat[bucket.format].push_back({bucket.seconds, bucket.count});
+    // Per format, the count of each whole number of seconds over every day and version.
+    QMap<QString, std::map<qint64, qint64>> byFormat;
+    for (const std::vector<DurationBucket> *part : rows.durations) {
+        for (const DurationBucket &bucket : *part) {
+            if (bucket.day < from || bucket.day > to)
+                continue;
+            if ((application && bucket.appId != *application)
+                || (version && bucket.appVersion != *version))
+                continue;
+            byFormat[bucket.format][bucket.seconds] += bucket.count;
+        }
     }
     for (auto it = byFormat.cbegin(); it != byFormat.cend(); ++it) {
         Duration duration;
         duration.format = it.key();
-        for (const auto &bucket : it.value())
+        std::vector<QPair<qint64, qint64>> buckets;
+        for (const auto &bucket : it.value()) {
+            buckets.push_back({bucket.first, bucket.second});
             duration.count += bucket.second;
+        }
         if (duration.count == 0)
             continue;
-        duration.medianSeconds = percentile(it.value(), 50);
-        duration.p95Seconds = percentile(it.value(), 95);
+        duration.medianSeconds = percentile(buckets, 50);
+        duration.p95Seconds = percentile(buckets, 95);
         figures.durations.append(duration);
     }
 

@@ -25,8 +25,17 @@ public:
         qint64 p95Seconds = 0;
     };
     using Ranking = QList<QPair<QString, qint64>>;
+    // Roll-up rows in parts (days remembered earlier, rows just read), so that none is copied.
+    struct Rows
+    {
+        std::vector<const std::vector<DailyCount> *> counts;
+        std::vector<const std::vector<DurationBucket> *> durations;
+    };
 
     // The rows of every application; application and version empty: all of them.
+    static Figures compute(const Rows &rows, const QDate &from, const QDate &to,
+                           std::optional<qint32> application,
+                           const std::optional<QString> &version);
     static Figures compute(const std::vector<DailyCount> &counts,
                            const std::vector<DurationBucket> &durations, const QDate &from,
                            const QDate &to, std::optional<qint32> application,

@@ -9,12 +9,25 @@ const int unsettledDays = 2;
 const qint64 mostDays = 800;
 
 template<typename T>
-void append(std::vector<T> *to, const std::vector<T> &rows)
+void append(std::vector<T> *to, std::vector<T> rows)
 {
-    to->insert(to->end(), rows.begin(), rows.end());
+    to->insert(to->end(), std::make_move_iterator(rows.begin()),
+               std::make_move_iterator(rows.end()));
 }
 
 } // namespace
+
+Figures::Rows RollUpCache::Rows::parts() const
+{
+    Figures::Rows parts;
+    for (const auto &day : m_days) {
+        parts.counts.push_back(&day->counts);
+        parts.durations.push_back(&day->durations);
+    }
+    parts.counts.push_back(&m_fresh.counts);
+    parts.durations.push_back(&m_fresh.durations);
+    return parts;
+}
 
 void RollUpCache::share(QString *text)
 {
@@ -25,13 +38,12 @@ void RollUpCache::share(QString *text)
         m_texts.insert(*text);
 }
 
-void RollUpCache::read(Store &store, const QDate &from, const QDate &to, const QDate &today,
-                       std::vector<DailyCount> *counts, std::vector<DurationBucket> *durations)
+RollUpCache::Rows RollUpCache::read(Store &store, const QDate &from, const QDate &to,
+                                    const QDate &today)
 {
-    counts->clear();
-    durations->clear();
+    Rows rows;
     if (!from.isValid() || !to.isValid() || from > to)
-        return;
+        return rows;
     const QDate lastSettled = std::min(to, today.addDays(-unsettledDays));
     QDate firstFresh = from;
 
@@ -81,19 +93,19 @@ void RollUpCache::read(Store &store, const QDate &from, const QDate &to, const Q
                 share(&row.appVersion);
                 share(&row.format);
             }
-            m_days[day.first] = std::move(day.second);
+            m_days[day.first] = std::make_shared<const Day>(std::move(day.second));
         }
         for (auto it = m_days.lower_bound(from); it != m_days.end() && it->first <= lastSettled;
              ++it) {
-            append(counts, it->second.counts);
-            append(durations, it->second.durations);
+            rows.m_days.push_back(it->second);
         }
         firstFresh = lastSettled.addDays(1);
     }
 
     // The days that may still change are always read afresh.
     if (firstFresh <= to) {
-        append(counts, store.dailyCounts(firstFresh, to, std::nullopt));
-        append(durations, store.durations(firstFresh, to, std::nullopt));
+        append(&rows.m_fresh.counts, store.dailyCounts(firstFresh, to, std::nullopt));
+        append(&rows.m_fresh.durations, store.durations(firstFresh, to, std::nullopt));
     }
+    return rows;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Figures.h"
 #include "Store.h"
 
 #include <QDate>
@@ -7,6 +8,7 @@
 #include <QString>
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -15,22 +17,34 @@
 // page over a long range then reads only the last days. Safe to share between threads.
 class RollUpCache
 {
-public:
-    // The roll-ups of every application for from..to, today being the collector's UTC date.
-    void read(Store &store, const QDate &from, const QDate &to, const QDate &today,
-              std::vector<DailyCount> *counts, std::vector<DurationBucket> *durations);
-
-private:
     struct Day
     {
         std::vector<DailyCount> counts;
         std::vector<DurationBucket> durations;
     };
 
+public:
+    // The rows of one page: the remembered days it shows, held for as long as it needs them,
+    // and the rows read for it alone.
+    class Rows
+    {
+    public:
+        Figures::Rows parts() const;
+
+    private:
+        friend class RollUpCache;
+        std::vector<std::shared_ptr<const Day>> m_days;
+        Day m_fresh;
+    };
+
+    // The roll-ups of every application for from..to, today being the collector's UTC date.
+    Rows read(Store &store, const QDate &from, const QDate &to, const QDate &today);
+
+private:
     // Versions, metrics, keys and formats repeat on every day: kept once each.
     void share(QString *text);
 
     std::mutex m_mutex;
-    std::map<QDate, Day> m_days;
+    std::map<QDate, std::shared_ptr<const Day>> m_days;
     QSet<QString> m_texts;
 };
