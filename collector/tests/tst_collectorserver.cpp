@@ -232,7 +232,7 @@ void TestCollectorServer::events_data()
          200, QString()},
         {"ConversionStarted, raw & + = and Latin-1 in names",
          eventBody("ConversionStarted",
-                   "\"ConversionID\":\"c\",\"FFMPEGArguments\":\"-i a&b\","
+                   "\"ConversionID\":\"c\",\"FFMPEGArguments\":\"-y -metadata title=R&B+1\","
                    "\"FileExtension\":\"flac\",\"FileName\":\"M\xfcsic & Co+.flac\","
                    "\"FilePath\":\"/m/a=b\",\"FileSize\":\"12\",\"FormatToConvertTo\":\"mp3\""),
          200, QString()},
