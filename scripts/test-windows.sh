@@ -4,7 +4,8 @@
 #   1. the unit tests, cross-built, through ctest (the identifier and system-fact cases again
 #      with Wine pretending to be Windows 7, 8.1 and 10);
 #   2. the portable zip's folder: every DLL an executable imports is there, no Linux binary;
-#   3. end to end, the zip's kelvane.exe driven through its real window;
+#   3. end to end, the zip's kelvane.exe driven through its real window, with the test server
+#      and with the telemetry collector;
 #   4. the installers of the default and of a deployer's program, side by side, upgraded and
 #      uninstalled.
 # With arguments, only ctest runs, with them (for example: scripts/test-windows.sh -R json).
@@ -81,6 +82,11 @@ export KELVANE_WINDOWS_APP="$work/zip/$base"
 export PYTHONDONTWRITEBYTECODE=1
 (cd tests/windows && /usr/bin/python3 -m unittest -v test_wine_program)
 step "the zip's program end to end under Wine"
+
+# The same program against the telemetry collector of the Linux build.
+KELVANE_COLLECTOR="$PWD/build/collector/kelvane-collector" \
+    /usr/bin/python3 collector/tests/windows/test_wine_with_collector.py -v
+step "the zip's program under Wine against the collector"
 
 # A deployer's program beside the default one, and an older version to upgrade from.
 bash scripts/build-windows.sh --configuration tests/windows/deployer/Configuration \
