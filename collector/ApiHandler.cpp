@@ -61,7 +61,8 @@ ApiHandler::ApiHandler(EventWriter *writer, std::unique_ptr<Store> announcementS
     , m_options(options)
 {
     if (m_announcementStore) {
-        m_announcements = m_announcementStore->announcements();
+        m_announcements = m_announcementStore->announcements().value_or(
+            std::vector<Announcement>());
         m_refresher = std::thread([this] { refreshLoop(); });
     }
 }
@@ -84,10 +85,12 @@ void ApiHandler::refreshLoop()
         if (m_wake.wait_for(lock, m_options.announcementRefresh, [this] { return m_stopping; }))
             return;
         lock.unlock();
-        // Read outside the lock: requests keep the previous list meanwhile.
-        std::vector<Announcement> fresh = m_announcementStore->announcements();
+        // Read outside the lock: requests keep the previous list meanwhile, and after a
+        // failed read until one succeeds.
+        std::optional<std::vector<Announcement>> fresh = m_announcementStore->announcements();
         lock.lock();
-        m_announcements = std::move(fresh);
+        if (fresh)
+            m_announcements = std::move(*fresh);
     }
 }
 

@@ -407,9 +407,11 @@ HttpResponse Dashboard::Private::overview(const HttpRequest &request)
         choice.version = field(query, QStringLiteral("version"));
     }
 
-    const RollUpCache::Rows rows = rollUps.read(*store, choice.from, choice.to,
-                                                QDateTime::currentDateTimeUtc().date());
-    const Figures figures = Figures::compute(rows.parts(), choice.from, choice.to,
+    const std::optional<RollUpCache::Rows> rows =
+        rollUps.read(*store, choice.from, choice.to, QDateTime::currentDateTimeUtc().date());
+    if (!rows)
+        return unavailable();
+    const Figures figures = Figures::compute(rows->parts(), choice.from, choice.to,
                                              choice.application, choice.version);
     return page(200, DashboardPages::overview(user->viewer(), choice, figures));
 }
@@ -422,7 +424,10 @@ HttpResponse Dashboard::Private::announcements(const HttpRequest &request)
     const std::optional<SignedIn> user = signedIn(request, store);
     if (!user)
         return redirect("/login");
-    return page(200, DashboardPages::announcements(user->viewer(), store->announcements(),
+    const std::optional<std::vector<Announcement>> list = store->announcements();
+    if (!list)
+        return unavailable();
+    return page(200, DashboardPages::announcements(user->viewer(), *list,
                                                    DashboardPages::AnnouncementForm()));
 }
 
@@ -455,8 +460,10 @@ HttpResponse Dashboard::Private::changeAnnouncement(const HttpRequest &request)
 
     const auto refuse = [&](const QString &error) {
         form.error = error;
-        return page(422, DashboardPages::announcements(user->viewer(), store->announcements(),
-                                                       form));
+        const std::optional<std::vector<Announcement>> list = store->announcements();
+        if (!list)
+            return unavailable();
+        return page(422, DashboardPages::announcements(user->viewer(), *list, form));
     };
     if (!application)
         return refuse(QStringLiteral("The application ID must be a whole number."));

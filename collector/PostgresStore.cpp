@@ -102,6 +102,11 @@ QString value(PGresult *result, int row, int column)
                              PQgetlength(result, row, column));
 }
 
+QDate day(PGresult *result, int row, int column)
+{
+    return RollUp::parseDay(PQgetvalue(result, row, column), PQgetlength(result, row, column));
+}
+
 bool isTrue(PGresult *result, int row, int column)
 {
     return PQgetvalue(result, row, column)[0] == 't';
@@ -489,16 +494,17 @@ qint64 PostgresStore::deleteEventsBefore(qint64 receivedAtMs)
     return deleted;
 }
 
-std::vector<Announcement> PostgresStore::announcements()
+std::optional<std::vector<Announcement>> PostgresStore::announcements()
 {
     std::vector<Announcement> list;
     if (!connected(nullptr))
-        return list;
+        return std::nullopt;
     PGresult *answer = run("SELECT app_id, every_brand, brand_id, version, message, url,"
                            " required, updated_at_ms FROM announcements"
                            " ORDER BY app_id, every_brand DESC, brand_id",
                            {});
-    if (PQresultStatus(answer) == PGRES_TUPLES_OK) {
+    const bool ok = PQresultStatus(answer) == PGRES_TUPLES_OK;
+    if (ok) {
         for (int row = 0; row < PQntuples(answer); ++row) {
             Announcement a;
             a.appId = value(answer, row, 0).toInt();
@@ -513,6 +519,8 @@ std::vector<Announcement> PostgresStore::announcements()
         }
     }
     PQclear(answer);
+    if (!ok)
+        return std::nullopt;
     return list;
 }
 
@@ -546,12 +554,12 @@ bool PostgresStore::withdraw(qint32 appId, std::optional<qint32> brandId)
     return removed;
 }
 
-std::vector<DailyCount> PostgresStore::dailyCounts(const QDate &from, const QDate &to,
+std::optional<std::vector<DailyCount>> PostgresStore::dailyCounts(const QDate &from, const QDate &to,
                                                    std::optional<qint32> appId)
 {
     std::vector<DailyCount> list;
     if (!connected(nullptr))
-        return list;
+        return std::nullopt;
     PGresult *answer = run("SELECT to_char(day, 'YYYY-MM-DD'), app_id, app_version, metric,"
                            " key, count FROM daily_counts"
                            " WHERE day >= $1::date AND day <= $2::date"
@@ -559,10 +567,11 @@ std::vector<DailyCount> PostgresStore::dailyCounts(const QDate &from, const QDat
                            " ORDER BY day, app_id, app_version, metric, key",
                            {text(from.toString(Qt::ISODate)), text(to.toString(Qt::ISODate)),
                             boolean(!appId), number(appId.value_or(0))});
-    if (PQresultStatus(answer) == PGRES_TUPLES_OK) {
+    const bool ok = PQresultStatus(answer) == PGRES_TUPLES_OK;
+    if (ok) {
         for (int row = 0; row < PQntuples(answer); ++row) {
             DailyCount c;
-            c.day = QDate::fromString(value(answer, row, 0), Qt::ISODate);
+            c.day = day(answer, row, 0);
             c.appId = value(answer, row, 1).toInt();
             c.appVersion = value(answer, row, 2);
             c.metric = value(answer, row, 3);
@@ -572,15 +581,17 @@ std::vector<DailyCount> PostgresStore::dailyCounts(const QDate &from, const QDat
         }
     }
     PQclear(answer);
+    if (!ok)
+        return std::nullopt;
     return list;
 }
 
-std::vector<DurationBucket> PostgresStore::durations(const QDate &from, const QDate &to,
+std::optional<std::vector<DurationBucket>> PostgresStore::durations(const QDate &from, const QDate &to,
                                                      std::optional<qint32> appId)
 {
     std::vector<DurationBucket> list;
     if (!connected(nullptr))
-        return list;
+        return std::nullopt;
     PGresult *answer = run("SELECT to_char(day, 'YYYY-MM-DD'), app_id, app_version, format,"
                            " seconds, count FROM durations"
                            " WHERE day >= $1::date AND day <= $2::date"
@@ -588,10 +599,11 @@ std::vector<DurationBucket> PostgresStore::durations(const QDate &from, const QD
                            " ORDER BY day, app_id, app_version, format, seconds",
                            {text(from.toString(Qt::ISODate)), text(to.toString(Qt::ISODate)),
                             boolean(!appId), number(appId.value_or(0))});
-    if (PQresultStatus(answer) == PGRES_TUPLES_OK) {
+    const bool ok = PQresultStatus(answer) == PGRES_TUPLES_OK;
+    if (ok) {
         for (int row = 0; row < PQntuples(answer); ++row) {
             DurationBucket b;
-            b.day = QDate::fromString(value(answer, row, 0), Qt::ISODate);
+            b.day = day(answer, row, 0);
             b.appId = value(answer, row, 1).toInt();
             b.appVersion = value(answer, row, 2);
             b.format = value(answer, row, 3);
@@ -601,6 +613,8 @@ std::vector<DurationBucket> PostgresStore::durations(const QDate &from, const QD
         }
     }
     PQclear(answer);
+    if (!ok)
+        return std::nullopt;
     return list;
 }
 

@@ -23,13 +23,13 @@ public:
     qint64 forgetUser(const QString &userId) override;
     qint64 deleteEventsBefore(qint64 receivedAtMs) override;
 
-    std::vector<Announcement> announcements() override;
+    std::optional<std::vector<Announcement>> announcements() override;
     StoreResult announce(const Announcement &announcement) override;
     bool withdraw(qint32 appId, std::optional<qint32> brandId) override;
 
-    std::vector<DailyCount> dailyCounts(const QDate &from, const QDate &to,
+    std::optional<std::vector<DailyCount>> dailyCounts(const QDate &from, const QDate &to,
                                         std::optional<qint32> appId) override;
-    std::vector<DurationBucket> durations(const QDate &from, const QDate &to,
+    std::optional<std::vector<DurationBucket>> durations(const QDate &from, const QDate &to,
                                           std::optional<qint32> appId) override;
 
     StoreResult setAccount(const QString &name, const QByteArray &passwordHash) override;

@@ -2,6 +2,7 @@
 
 #include "Event.h"
 
+#include <QDate>
 #include <QString>
 
 #include <map>
@@ -39,6 +40,8 @@ public:
     void add(const std::vector<Event> &events, std::map<ConversionKey, Conversion> *conversions);
 
     static QString day(qint64 receivedAtMs);
+    // The date of a day as day() writes it; invalid for anything else.
+    static QDate parseDay(const char *text, qsizetype size);
 
     std::map<CountKey, qint64> counts;
     std::map<DurationKey, qint64> durations;

@@ -8,12 +8,6 @@ const int unsettledDays = 2;
 // About two years of days. Longer ranges are read from the database each time.
 const qint64 mostDays = 800;
 
-template<typename T>
-void append(std::vector<T> *to, std::vector<T> rows)
-{
-    to->insert(to->end(), std::make_move_iterator(rows.begin()),
-               std::make_move_iterator(rows.end()));
-}
 
 } // namespace
 
@@ -38,8 +32,8 @@ void RollUpCache::share(QString *text)
         m_texts.insert(*text);
 }
 
-RollUpCache::Rows RollUpCache::read(Store &store, const QDate &from, const QDate &to,
-                                    const QDate &today)
+std::optional<RollUpCache::Rows> RollUpCache::read(Store &store, const QDate &from,
+                                                   const QDate &to, const QDate &today)
 {
     Rows rows;
     if (!from.isValid() || !to.isValid() || from > to)
@@ -65,9 +59,15 @@ RollUpCache::Rows RollUpCache::read(Store &store, const QDate &from, const QDate
             // Days without a row are known too.
             for (QDate day = firstMissing; day <= lastMissing; day = day.addDays(1))
                 fetched[day];
-            for (DailyCount &row : store.dailyCounts(firstMissing, lastMissing, std::nullopt))
+            std::optional<std::vector<DailyCount>> counts =
+                store.dailyCounts(firstMissing, lastMissing, std::nullopt);
+            std::optional<std::vector<DurationBucket>> durations =
+                store.durations(firstMissing, lastMissing, std::nullopt);
+            if (!counts || !durations)
+                return std::nullopt;
+            for (DailyCount &row : *counts)
                 fetched[row.day].counts.push_back(std::move(row));
-            for (DurationBucket &row : store.durations(firstMissing, lastMissing, std::nullopt))
+            for (DurationBucket &row : *durations)
                 fetched[row.day].durations.push_back(std::move(row));
         }
 
@@ -104,8 +104,14 @@ RollUpCache::Rows RollUpCache::read(Store &store, const QDate &from, const QDate
 
     // The days that may still change are always read afresh.
     if (firstFresh <= to) {
-        append(&rows.m_fresh.counts, store.dailyCounts(firstFresh, to, std::nullopt));
-        append(&rows.m_fresh.durations, store.durations(firstFresh, to, std::nullopt));
+        std::optional<std::vector<DailyCount>> counts =
+            store.dailyCounts(firstFresh, to, std::nullopt);
+        std::optional<std::vector<DurationBucket>> durations =
+            store.durations(firstFresh, to, std::nullopt);
+        if (!counts || !durations)
+            return std::nullopt;
+        rows.m_fresh.counts = std::move(*counts);
+        rows.m_fresh.durations = std::move(*durations);
     }
     return rows;
 }

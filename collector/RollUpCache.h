@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 // The dashboard's memory of settled days. Roll-ups are keyed by the day events arrived on, so
@@ -38,7 +39,9 @@ public:
     };
 
     // The roll-ups of every application for from..to, today being the collector's UTC date.
-    Rows read(Store &store, const QDate &from, const QDate &to, const QDate &today);
+    // Nothing when the database could not be read; days that failed are not remembered.
+    std::optional<Rows> read(Store &store, const QDate &from, const QDate &to,
+                             const QDate &today);
 
 private:
     // Versions, metrics, keys and formats repeat on every day: kept once each.

@@ -109,7 +109,16 @@ public:
         const auto *data = static_cast<const char *>(sqlite3_column_blob(m_statement, column));
         return QByteArray(data, sqlite3_column_bytes(m_statement, column));
     }
-    QString text(int column) const { return QString::fromUtf8(bytes(column)); }
+    QString text(int column) const
+    {
+        const auto *data = reinterpret_cast<const char *>(sqlite3_column_text(m_statement, column));
+        return QString::fromUtf8(data, sqlite3_column_bytes(m_statement, column));
+    }
+    QDate day(int column) const
+    {
+        const auto *data = reinterpret_cast<const char *>(sqlite3_column_text(m_statement, column));
+        return RollUp::parseDay(data, sqlite3_column_bytes(m_statement, column));
+    }
 
 private:
     sqlite3_stmt *m_statement;
@@ -513,7 +522,7 @@ qint64 SqliteStore::deleteEventsBefore(qint64 receivedAtMs)
     return deleted;
 }
 
-std::vector<Announcement> SqliteStore::announcements()
+std::optional<std::vector<Announcement>> SqliteStore::announcements()
 {
     std::vector<Announcement> list;
     int rc = SQLITE_OK;
@@ -522,8 +531,8 @@ std::vector<Announcement> SqliteStore::announcements()
                            " ORDER BY app_id, every_brand DESC, brand_id",
                            &rc));
     if (!select)
-        return list;
-    while (select.step() == SQLITE_ROW) {
+        return std::nullopt;
+    while ((rc = select.step()) == SQLITE_ROW) {
         Announcement a;
         a.appId = qint32(select.integer(0));
         if (select.integer(1) == 0)
@@ -535,6 +544,8 @@ std::vector<Announcement> SqliteStore::announcements()
         a.updatedAtMs = select.integer(7);
         list.push_back(a);
     }
+    if (rc != SQLITE_DONE)
+        return std::nullopt;
     return list;
 }
 
@@ -578,7 +589,7 @@ bool SqliteStore::withdraw(qint32 appId, std::optional<qint32> brandId)
     return remove.run() == SQLITE_DONE && sqlite3_changes(m_db) > 0;
 }
 
-std::vector<DailyCount> SqliteStore::dailyCounts(const QDate &from, const QDate &to,
+std::optional<std::vector<DailyCount>> SqliteStore::dailyCounts(const QDate &from, const QDate &to,
                                                  std::optional<qint32> appId)
 {
     std::vector<DailyCount> list;
@@ -589,14 +600,14 @@ std::vector<DailyCount> SqliteStore::dailyCounts(const QDate &from, const QDate 
                            " ORDER BY day, app_id, app_version, metric, key",
                            &rc));
     if (!select)
-        return list;
+        return std::nullopt;
     select.bind(1, from.toString(Qt::ISODate))
         .bind(2, to.toString(Qt::ISODate))
         .bind(3, qint64(!appId))
         .bind(4, qint64(appId.value_or(0)));
-    while (select.step() == SQLITE_ROW) {
+    while ((rc = select.step()) == SQLITE_ROW) {
         DailyCount c;
-        c.day = QDate::fromString(select.text(0), Qt::ISODate);
+        c.day = select.day(0);
         c.appId = qint32(select.integer(1));
         c.appVersion = select.text(2);
         c.metric = select.text(3);
@@ -604,10 +615,12 @@ std::vector<DailyCount> SqliteStore::dailyCounts(const QDate &from, const QDate 
         c.count = select.integer(5);
         list.push_back(c);
     }
+    if (rc != SQLITE_DONE)
+        return std::nullopt;
     return list;
 }
 
-std::vector<DurationBucket> SqliteStore::durations(const QDate &from, const QDate &to,
+std::optional<std::vector<DurationBucket>> SqliteStore::durations(const QDate &from, const QDate &to,
                                                    std::optional<qint32> appId)
 {
     std::vector<DurationBucket> list;
@@ -618,14 +631,14 @@ std::vector<DurationBucket> SqliteStore::durations(const QDate &from, const QDat
                            " ORDER BY day, app_id, app_version, format, seconds",
                            &rc));
     if (!select)
-        return list;
+        return std::nullopt;
     select.bind(1, from.toString(Qt::ISODate))
         .bind(2, to.toString(Qt::ISODate))
         .bind(3, qint64(!appId))
         .bind(4, qint64(appId.value_or(0)));
-    while (select.step() == SQLITE_ROW) {
+    while ((rc = select.step()) == SQLITE_ROW) {
         DurationBucket b;
-        b.day = QDate::fromString(select.text(0), Qt::ISODate);
+        b.day = select.day(0);
         b.appId = qint32(select.integer(1));
         b.appVersion = select.text(2);
         b.format = select.text(3);
@@ -633,6 +646,8 @@ std::vector<DurationBucket> SqliteStore::durations(const QDate &from, const QDat
         b.count = select.integer(5);
         list.push_back(b);
     }
+    if (rc != SQLITE_DONE)
+        return std::nullopt;
     return list;
 }
 

@@ -91,17 +91,19 @@ public:
     // Deletes the events that arrived before the time; the number deleted, or -1 on failure.
     virtual qint64 deleteEventsBefore(qint64 receivedAtMs) = 0;
 
-    virtual std::vector<Announcement> announcements() = 0;
+    // The read methods answer nothing (not an empty list) when the database could not be read.
+    virtual std::optional<std::vector<Announcement>> announcements() = 0;
     // Replaces the announcement for the same application and brand.
     virtual StoreResult announce(const Announcement &announcement) = 0;
     // False when there was nothing to withdraw.
     virtual bool withdraw(qint32 appId, std::optional<qint32> brandId) = 0;
 
     // Roll-ups of the days from..to (inclusive); every application when appId is empty.
-    virtual std::vector<DailyCount> dailyCounts(const QDate &from, const QDate &to,
-                                                std::optional<qint32> appId) = 0;
-    virtual std::vector<DurationBucket> durations(const QDate &from, const QDate &to,
-                                                  std::optional<qint32> appId) = 0;
+    virtual std::optional<std::vector<DailyCount>> dailyCounts(const QDate &from, const QDate &to,
+                                                               std::optional<qint32> appId) = 0;
+    virtual std::optional<std::vector<DurationBucket>> durations(const QDate &from,
+                                                                 const QDate &to,
+                                                                 std::optional<qint32> appId) = 0;
 
     // Dashboard accounts: the password hash is an encoded salted slow hash (PasswordHash).
     virtual StoreResult setAccount(const QString &name, const QByteArray &passwordHash) = 0;

@@ -176,10 +176,10 @@ int main(int argc, char **argv)
     {
         QElapsedTimer timer;
         timer.start();
-        const size_t counts = store->dailyCounts(today.addDays(-364), today, std::nullopt).size();
+        const size_t counts = store->dailyCounts(today.addDays(-364), today, std::nullopt).value().size();
         const double countsMs = timer.nsecsElapsed() / 1e6;
         timer.restart();
-        const size_t buckets = store->durations(today.addDays(-364), today, std::nullopt).size();
+        const size_t buckets = store->durations(today.addDays(-364), today, std::nullopt).value().size();
         std::printf("a year of roll-ups: %zu daily counts in %.1f ms, %zu duration buckets in "
                     "%.1f ms\n",
                     counts, countsMs, buckets, timer.nsecsElapsed() / 1e6);

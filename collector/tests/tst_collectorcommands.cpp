@@ -279,7 +279,7 @@ void TestCollectorCommands::announceAndWithdraw()
         QString error;
         std::unique_ptr<Store> store = Store::open(m_database, &error);
         QVERIFY2(store, qPrintable(error));
-        const std::vector<Announcement> all = store->announcements();
+        const std::vector<Announcement> all = store->announcements().value();
         QCOMPARE(all.size(), size_t(2));
         const Announcement &brand = all[0].brandId ? all[0] : all[1];
         QCOMPARE(brand.brandId, std::optional<qint32>(3));
@@ -300,7 +300,7 @@ void TestCollectorCommands::announceAndWithdraw()
     QString error;
     std::unique_ptr<Store> store = Store::open(m_database, &error);
     QVERIFY2(store, qPrintable(error));
-    const std::vector<Announcement> left = store->announcements();
+    const std::vector<Announcement> left = store->announcements().value();
     QCOMPARE(left.size(), size_t(1));
     QVERIFY(!left[0].brandId);
 }

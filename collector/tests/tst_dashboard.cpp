@@ -589,7 +589,7 @@ void tst_Dashboard::announcementNeedsFormToken()
         r.headers.append({"origin", origin});
     const HttpResponse response = m_dashboard->handle(r);
     QCOMPARE(response.status, 403);
-    QVERIFY(m_store->announcements().empty());
+    QVERIFY(m_store->announcements().value().empty());
 }
 
 void tst_Dashboard::announceAndWithdraw()
@@ -609,14 +609,14 @@ void tst_Dashboard::announceAndWithdraw()
                                        {"version", "2.0 beta"}, {"message", "m"},
                                        {"url", "https://example.org/"}});
     QCOMPARE(refused.status, 422);
-    QVERIFY(m_store->announcements().empty());
+    QVERIFY(m_store->announcements().value().empty());
     QVERIFY(refused.body.contains("id=\"announce-error\""));
 
     HttpResponse response = post({{"action", "announce"}, {"app", "7"}, {"brand", "3"},
                                   {"version", "2.1.0"}, {"message", "Faster & <better>"},
                                   {"url", "https://example.org/get?a=1&b=2"}, {"required", "1"}});
     QCOMPARE(response.status, 303);
-    std::vector<Announcement> stored = m_store->announcements();
+    std::vector<Announcement> stored = m_store->announcements().value();
     QCOMPARE(stored.size(), size_t(1));
     QCOMPARE(stored.front().appId, 7);
     QCOMPARE(stored.front().brandId, std::optional<qint32>(3));
@@ -631,10 +631,10 @@ void tst_Dashboard::announceAndWithdraw()
     // Withdrawing for every brand leaves brand 3's announcement alone.
     response = post({{"action", "withdraw"}, {"app", "7"}, {"brand", ""}});
     QCOMPARE(response.status, 303);
-    QCOMPARE(m_store->announcements().size(), size_t(1));
+    QCOMPARE(m_store->announcements().value().size(), size_t(1));
     response = post({{"action", "withdraw"}, {"app", "7"}, {"brand", "3"}});
     QCOMPARE(response.status, 303);
-    QVERIFY(m_store->announcements().empty());
+    QVERIFY(m_store->announcements().value().empty());
 }
 
 void tst_Dashboard::logout()

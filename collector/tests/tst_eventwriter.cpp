@@ -53,16 +53,16 @@ public:
     }
     qint64 forgetUser(const QString &) override { return 0; }
     qint64 deleteEventsBefore(qint64) override { return 0; }
-    std::vector<Announcement> announcements() override { return {}; }
+    std::optional<std::vector<Announcement>> announcements() override { return {}; }
     StoreResult announce(const Announcement &) override { return {}; }
     bool withdraw(qint32, std::optional<qint32>) override { return false; }
-    std::vector<DailyCount> dailyCounts(const QDate &, const QDate &,
-                                        std::optional<qint32>) override
+    std::optional<std::vector<DailyCount>> dailyCounts(const QDate &, const QDate &,
+                                                       std::optional<qint32>) override
     {
         return {};
     }
-    std::vector<DurationBucket> durations(const QDate &, const QDate &,
-                                          std::optional<qint32>) override
+    std::optional<std::vector<DurationBucket>> durations(const QDate &, const QDate &,
+                                                         std::optional<qint32>) override
     {
         return {};
     }
