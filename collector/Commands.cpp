@@ -17,6 +17,7 @@
 #include <iostream>
 #include <limits>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -134,15 +135,21 @@ int serve(const CommandLine &options)
     std::signal(SIGPIPE, SIG_IGN);
 
     int status = 0;
-    std::unique_ptr<Store> writerStore, announcementStore, maintenanceStore;
-    if (!openStore(options, &writerStore, &status)
-        || !openStore(options, &announcementStore, &status)
+    const QString database = options.value(QStringLiteral("database"));
+    // SQLite takes one writer at a time; PostgreSQL commits one batch while another is made.
+    const int writers = database.startsWith(QLatin1String("postgres")) ? 2 : 1;
+    std::vector<std::unique_ptr<Store>> writerStores(writers);
+    std::unique_ptr<Store> announcementStore, maintenanceStore;
+    for (std::unique_ptr<Store> &store : writerStores) {
+        if (!openStore(options, &store, &status))
+            return status;
+    }
+    if (!openStore(options, &announcementStore, &status)
         || !openStore(options, &maintenanceStore, &status))
         return status;
     deleteExpired(maintenanceStore.get(), retentionDays);
 
-    const QString database = options.value(QStringLiteral("database"));
-    EventWriter writer(std::move(writerStore));
+    EventWriter writer(std::move(writerStores), EventWriter::Options());
     ApiHandler::Options apiOptions;
     apiOptions.keepFileNames = options.flag(QStringLiteral("keep-file-names"));
     ApiHandler api(&writer, std::move(announcementStore), apiOptions);
@@ -158,6 +165,7 @@ int serve(const CommandLine &options)
         writer.stop();
         return failure(error);
     }
+    std::thread rememberDays([&dashboard] { dashboard.rememberLastYear(); });
 
     const QString origin = QStringLiteral("http://%1:%2")
                                .arg(host.contains(':') ? '[' + host + ']' : host)
@@ -181,6 +189,7 @@ int serve(const CommandLine &options)
     server.quiesce();
     writer.stop();
     server.stop();
+    rememberDays.join();
     return 0;
 }
 

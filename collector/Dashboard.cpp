@@ -502,6 +502,15 @@ HttpResponse Dashboard::Private::changeAnnouncement(const HttpRequest &request)
     return redirect("/announcements");
 }
 
+void Dashboard::rememberLastYear()
+{
+    Private::Connection store(d.get());
+    if (!store)
+        return;
+    const QDate today = QDateTime::currentDateTimeUtc().date();
+    d->rollUps.read(*store, today.addDays(-364), today, today);
+}
+
 Dashboard::Dashboard(const QString &database)
     : d(new Private)
 {

@@ -17,6 +17,11 @@ public:
 
     HttpResponse handle(const HttpRequest &request);
 
+    // Reads the last year's settled days into memory, so that the first long page after a
+    // start need not wait for the database. Takes a while with many events: call it from a
+    // thread of its own. Safe to call while handle() runs.
+    void rememberLastYear();
+
 private:
     struct Private;
     std::unique_ptr<Private> d;

@@ -9,10 +9,14 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
-// Group commit: one thread owns the store and writes whatever has queued up since its last
+// Group commit: a thread owns each store and writes whatever has queued up since its last
 // write in one transaction, so that a burst of requests costs a handful of commits instead of
-// one each. Every event's callback learns the outcome of the write that carried it.
+// one each. Every event's callback learns the outcome of the write that carried it. With more
+// than one store (PostgreSQL), one batch is prepared while another waits for its commit; a
+// user's events always go through the same store, in the order they came, so that a
+// conversion's cancel is written before its completion.
 class EventWriter
 {
 public:
@@ -33,11 +37,13 @@ public:
 
     explicit EventWriter(std::unique_ptr<Store> store);
     EventWriter(std::unique_ptr<Store> store, const Options &options);
+    // One writing thread per store; the stores must be connections to one database.
+    EventWriter(std::vector<std::unique_ptr<Store>> stores, const Options &options);
     ~EventWriter();
 
     Submitted submit(Event event, Done done);
 
-    // Refuses new events, writes everything already queued and waits for the thread to end.
+    // Refuses new events, writes everything already queued and waits for the threads to end.
     void stop();
 
 private:
@@ -46,14 +52,20 @@ private:
         Event event;
         Done done;
     };
+    // One store, its queue and the thread that writes it.
+    struct Lane
+    {
+        std::unique_ptr<Store> store;
+        std::condition_variable wake;
+        std::deque<Entry> queue;
+        std::thread thread;
+    };
 
-    void run();
+    void run(Lane *lane);
 
-    std::unique_ptr<Store> m_store;
     const Options m_options;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<Entry> m_queue;
+    std::mutex m_mutex;   // guards every lane's queue and m_queued
+    std::vector<std::unique_ptr<Lane>> m_lanes;
+    size_t m_queued = 0;
     bool m_stopping = false;
-    std::thread m_thread;
 };

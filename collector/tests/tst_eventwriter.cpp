@@ -1,6 +1,6 @@
-// The group-commit writer against a store that the test holds up at will: what queues during a
+// The group-commit writer against stores that the test holds up at will: what queues during a
 // write goes in the next one, a full queue refuses at once, every callback hears its write's
-// outcome, and stopping writes what was already queued.
+// outcome, stopping writes what was already queued, and two stores share users, not orders.
 
 #include "EventWriter.h"
 
@@ -20,6 +20,7 @@ public:
     {
         std::unique_lock<std::mutex> lock(mutex);
         batches.push_back(events.size());
+        written.insert(written.end(), events.begin(), events.end());
         ++entered;
         changed.notify_all();
         changed.wait(lock, [this] { return open; });
@@ -45,6 +46,7 @@ public:
     bool open = false;
     int entered = 0;
     std::vector<size_t> batches;
+    std::vector<Event> written;
     StoreResult result;
 
     StoreResult forEachEvent(const std::function<void(const QByteArray &)> &) override
@@ -117,6 +119,7 @@ private slots:
     void failureReachesEveryEventOfTheBatch_data();
     void failureReachesEveryEventOfTheBatch();
     void stopWritesWhatIsQueued();
+    void storesShareTheLoadAndKeepEachUsersOrder();
 };
 
 void TestEventWriter::groupsWhatQueuesDuringAWrite()
@@ -214,6 +217,53 @@ void TestEventWriter::stopWritesWhatIsQueued()
     QCOMPARE(outcomes.count(), size_t(50));
     QCOMPARE(writer.submit(makeEvent(99), outcomes.callback()), EventWriter::Submitted::Stopped);
     QCOMPARE(store->batches, (std::vector<size_t>{1, 49}));
+}
+
+void TestEventWriter::storesShareTheLoadAndKeepEachUsersOrder()
+{
+    std::vector<std::unique_ptr<Store>> owned;
+    std::vector<GatedStore *> stores;
+    for (int i = 0; i < 2; ++i) {
+        owned.push_back(std::make_unique<GatedStore>());
+        stores.push_back(static_cast<GatedStore *>(owned.back().get()));
+    }
+    EventWriter::Options options;
+    options.batchSize = 5;
+    EventWriter writer(std::move(owned), options);
+    Outcomes outcomes;
+
+    // Rounds of one event from each of twenty users; the session ID numbers the user's events.
+    const int users = 20;
+    const int rounds = 4;
+    for (int round = 0; round < rounds; ++round) {
+        for (int user = 0; user < users; ++user) {
+            Event event = makeEvent(user);
+            event.appSessionId = QString::number(round);
+            QCOMPARE(writer.submit(std::move(event), outcomes.callback()),
+                     EventWriter::Submitted::Queued);
+        }
+    }
+    // Both stores are written at once: neither waits for the other's commit.
+    QVERIFY(stores[0]->waitEntered(1));
+    QVERIFY(stores[1]->waitEntered(1));
+    stores[0]->release();
+    stores[1]->release();
+    QTRY_COMPARE(outcomes.count(), size_t(users * rounds));
+    writer.stop();
+
+    QHash<QString, int> storeOfUser;
+    for (int i = 0; i < 2; ++i) {
+        QHash<QString, int> nextRound;
+        for (const Event &event : stores[i]->written) {
+            QVERIFY2(storeOfUser.value(event.userId, i) == i, qPrintable(event.userId));
+            storeOfUser.insert(event.userId, i);
+            QCOMPARE(event.appSessionId.toInt(), nextRound.value(event.userId));
+            nextRound[event.userId] += 1;
+        }
+        for (int count : std::as_const(nextRound))
+            QCOMPARE(count, rounds);
+    }
+    QCOMPARE(storeOfUser.size(), users);
 }
 
 QTEST_GUILESS_MAIN(TestEventWriter)
