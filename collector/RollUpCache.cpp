@@ -23,6 +23,17 @@ Figures::Rows RollUpCache::Rows::parts() const
     return parts;
 }
 
+std::optional<RollUpCache::Day> RollUpCache::readSpan(Store &store, const QDate &from,
+                                                      const QDate &to)
+{
+    std::optional<std::vector<DailyCount>> counts = store.dailyCounts(from, to, std::nullopt);
+    std::optional<std::vector<DurationBucket>> durations =
+        store.durations(from, to, std::nullopt);
+    if (!counts || !durations)
+        return std::nullopt;
+    return Day{std::move(*counts), std::move(*durations)};
+}
+
 void RollUpCache::share(QString *text)
 {
     const auto known = m_texts.constFind(*text);
@@ -59,15 +70,12 @@ std::optional<RollUpCache::Rows> RollUpCache::read(Store &store, const QDate &fr
             // Days without a row are known too.
             for (QDate day = firstMissing; day <= lastMissing; day = day.addDays(1))
                 fetched[day];
-            std::optional<std::vector<DailyCount>> counts =
-                store.dailyCounts(firstMissing, lastMissing, std::nullopt);
-            std::optional<std::vector<DurationBucket>> durations =
-                store.durations(firstMissing, lastMissing, std::nullopt);
-            if (!counts || !durations)
+            std::optional<Day> span = readSpan(store, firstMissing, lastMissing);
+            if (!span)
                 return std::nullopt;
-            for (DailyCount &row : *counts)
+            for (DailyCount &row : span->counts)
                 fetched[row.day].counts.push_back(std::move(row));
-            for (DurationBucket &row : *durations)
+            for (DurationBucket &row : span->durations)
                 fetched[row.day].durations.push_back(std::move(row));
         }
 
@@ -104,14 +112,10 @@ std::optional<RollUpCache::Rows> RollUpCache::read(Store &store, const QDate &fr
 
     // The days that may still change are always read afresh.
     if (firstFresh <= to) {
-        std::optional<std::vector<DailyCount>> counts =
-            store.dailyCounts(firstFresh, to, std::nullopt);
-        std::optional<std::vector<DurationBucket>> durations =
-            store.durations(firstFresh, to, std::nullopt);
-        if (!counts || !durations)
+        std::optional<Day> fresh = readSpan(store, firstFresh, to);
+        if (!fresh)
             return std::nullopt;
-        rows.m_fresh.counts = std::move(*counts);
-        rows.m_fresh.durations = std::move(*durations);
+        rows.m_fresh = std::move(*fresh);
     }
     return rows;
 }

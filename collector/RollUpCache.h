@@ -44,6 +44,8 @@ public:
                              const QDate &today);
 
 private:
+    // Every application's rows of from..to, not split by day; nothing when a read failed.
+    static std::optional<Day> readSpan(Store &store, const QDate &from, const QDate &to);
     // Versions, metrics, keys and formats repeat on every day: kept once each.
     void share(QString *text);
 
