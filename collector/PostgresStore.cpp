@@ -107,6 +107,21 @@ QDate day(PGresult *result, int row, int column)
     return RollUp::parseDay(PQgetvalue(result, row, column), PQgetlength(result, row, column));
 }
 
+// Every row of a query's answer, which it frees; nothing when the query failed.
+template<typename Row, typename ReadRow>
+std::optional<std::vector<Row>> rows(PGresult *answer, ReadRow readRow)
+{
+    std::optional<std::vector<Row>> list;
+    if (PQresultStatus(answer) == PGRES_TUPLES_OK) {
+        list.emplace();
+        list->reserve(size_t(PQntuples(answer)));
+        for (int row = 0; row < PQntuples(answer); ++row)
+            list->push_back(readRow(answer, row));
+    }
+    PQclear(answer);
+    return list;
+}
+
 bool isTrue(PGresult *result, int row, int column)
 {
     return PQgetvalue(result, row, column)[0] == 't';
@@ -496,32 +511,24 @@ qint64 PostgresStore::deleteEventsBefore(qint64 receivedAtMs)
 
 std::optional<std::vector<Announcement>> PostgresStore::announcements()
 {
-    std::vector<Announcement> list;
     if (!connected(nullptr))
         return std::nullopt;
     PGresult *answer = run("SELECT app_id, every_brand, brand_id, version, message, url,"
                            " required, updated_at_ms FROM announcements"
                            " ORDER BY app_id, every_brand DESC, brand_id",
                            {});
-    const bool ok = PQresultStatus(answer) == PGRES_TUPLES_OK;
-    if (ok) {
-        for (int row = 0; row < PQntuples(answer); ++row) {
-            Announcement a;
-            a.appId = value(answer, row, 0).toInt();
-            if (!isTrue(answer, row, 1))
-                a.brandId = value(answer, row, 2).toInt();
-            a.version = value(answer, row, 3);
-            a.message = value(answer, row, 4);
-            a.url = value(answer, row, 5);
-            a.required = isTrue(answer, row, 6);
-            a.updatedAtMs = value(answer, row, 7).toLongLong();
-            list.push_back(a);
-        }
-    }
-    PQclear(answer);
-    if (!ok)
-        return std::nullopt;
-    return list;
+    return rows<Announcement>(answer, [](PGresult *answer, int row) {
+        Announcement a;
+        a.appId = value(answer, row, 0).toInt();
+        if (!isTrue(answer, row, 1))
+            a.brandId = value(answer, row, 2).toInt();
+        a.version = value(answer, row, 3);
+        a.message = value(answer, row, 4);
+        a.url = value(answer, row, 5);
+        a.required = isTrue(answer, row, 6);
+        a.updatedAtMs = value(answer, row, 7).toLongLong();
+        return a;
+    });
 }
 
 StoreResult PostgresStore::announce(const Announcement &a)
@@ -554,10 +561,10 @@ bool PostgresStore::withdraw(qint32 appId, std::optional<qint32> brandId)
     return removed;
 }
 
-std::optional<std::vector<DailyCount>> PostgresStore::dailyCounts(const QDate &from, const QDate &to,
-                                                   std::optional<qint32> appId)
+std::optional<std::vector<DailyCount>> PostgresStore::dailyCounts(const QDate &from,
+                                                                  const QDate &to,
+                                                                  std::optional<qint32> appId)
 {
-    std::vector<DailyCount> list;
     if (!connected(nullptr))
         return std::nullopt;
     PGresult *answer = run("SELECT to_char(day, 'YYYY-MM-DD'), app_id, app_version, metric,"
@@ -567,29 +574,22 @@ std::optional<std::vector<DailyCount>> PostgresStore::dailyCounts(const QDate &f
                            " ORDER BY day, app_id, app_version, metric, key",
                            {text(from.toString(Qt::ISODate)), text(to.toString(Qt::ISODate)),
                             boolean(!appId), number(appId.value_or(0))});
-    const bool ok = PQresultStatus(answer) == PGRES_TUPLES_OK;
-    if (ok) {
-        for (int row = 0; row < PQntuples(answer); ++row) {
-            DailyCount c;
-            c.day = day(answer, row, 0);
-            c.appId = value(answer, row, 1).toInt();
-            c.appVersion = value(answer, row, 2);
-            c.metric = value(answer, row, 3);
-            c.key = value(answer, row, 4);
-            c.count = value(answer, row, 5).toLongLong();
-            list.push_back(c);
-        }
-    }
-    PQclear(answer);
-    if (!ok)
-        return std::nullopt;
-    return list;
+    return rows<DailyCount>(answer, [](PGresult *answer, int row) {
+        DailyCount c;
+        c.day = day(answer, row, 0);
+        c.appId = value(answer, row, 1).toInt();
+        c.appVersion = value(answer, row, 2);
+        c.metric = value(answer, row, 3);
+        c.key = value(answer, row, 4);
+        c.count = value(answer, row, 5).toLongLong();
+        return c;
+    });
 }
 
-std::optional<std::vector<DurationBucket>> PostgresStore::durations(const QDate &from, const QDate &to,
-                                                     std::optional<qint32> appId)
+std::optional<std::vector<DurationBucket>> PostgresStore::durations(const QDate &from,
+                                                                    const QDate &to,
+                                                                    std::optional<qint32> appId)
 {
-    std::vector<DurationBucket> list;
     if (!connected(nullptr))
         return std::nullopt;
     PGresult *answer = run("SELECT to_char(day, 'YYYY-MM-DD'), app_id, app_version, format,"
@@ -599,23 +599,16 @@ std::optional<std::vector<DurationBucket>> PostgresStore::durations(const QDate 
                            " ORDER BY day, app_id, app_version, format, seconds",
                            {text(from.toString(Qt::ISODate)), text(to.toString(Qt::ISODate)),
                             boolean(!appId), number(appId.value_or(0))});
-    const bool ok = PQresultStatus(answer) == PGRES_TUPLES_OK;
-    if (ok) {
-        for (int row = 0; row < PQntuples(answer); ++row) {
-            DurationBucket b;
-            b.day = day(answer, row, 0);
-            b.appId = value(answer, row, 1).toInt();
-            b.appVersion = value(answer, row, 2);
-            b.format = value(answer, row, 3);
-            b.seconds = value(answer, row, 4).toLongLong();
-            b.count = value(answer, row, 5).toLongLong();
-            list.push_back(b);
-        }
-    }
-    PQclear(answer);
-    if (!ok)
-        return std::nullopt;
-    return list;
+    return rows<DurationBucket>(answer, [](PGresult *answer, int row) {
+        DurationBucket b;
+        b.day = day(answer, row, 0);
+        b.appId = value(answer, row, 1).toInt();
+        b.appVersion = value(answer, row, 2);
+        b.format = value(answer, row, 3);
+        b.seconds = value(answer, row, 4).toLongLong();
+        b.count = value(answer, row, 5).toLongLong();
+        return b;
+    });
 }
 
 StoreResult PostgresStore::setAccount(const QString &name, const QByteArray &passwordHash)

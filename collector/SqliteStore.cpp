@@ -124,6 +124,36 @@ private:
     sqlite3_stmt *m_statement;
 };
 
+// Every row of a prepared query; nothing when it could not be prepared or read to its end.
+template<typename Row, typename ReadRow>
+std::optional<std::vector<Row>> rows(Query &select, ReadRow readRow)
+{
+    if (!select)
+        return std::nullopt;
+    std::vector<Row> list;
+    int rc = SQLITE_OK;
+    while ((rc = select.step()) == SQLITE_ROW)
+        list.push_back(readRow(select));
+    if (rc != SQLITE_DONE)
+        return std::nullopt;
+    return list;
+}
+
+// The rows of a roll-up query whose parameters are the first and last day and an optional
+// application.
+template<typename Row, typename ReadRow>
+std::optional<std::vector<Row>> rollUpRows(Query &select, const QDate &from, const QDate &to,
+                                           std::optional<qint32> appId, ReadRow readRow)
+{
+    if (select) {
+        select.bind(1, from.toString(Qt::ISODate))
+            .bind(2, to.toString(Qt::ISODate))
+            .bind(3, qint64(!appId))
+            .bind(4, qint64(appId.value_or(0)));
+    }
+    return rows<Row>(select, readRow);
+}
+
 } // namespace
 
 int SqliteStore::schemaVersion()
@@ -524,29 +554,23 @@ qint64 SqliteStore::deleteEventsBefore(qint64 receivedAtMs)
 
 std::optional<std::vector<Announcement>> SqliteStore::announcements()
 {
-    std::vector<Announcement> list;
     int rc = SQLITE_OK;
     Query select(statement("SELECT app_id, every_brand, brand_id, version, message, url,"
                            " required, updated_at_ms FROM announcements"
                            " ORDER BY app_id, every_brand DESC, brand_id",
                            &rc));
-    if (!select)
-        return std::nullopt;
-    while ((rc = select.step()) == SQLITE_ROW) {
+    return rows<Announcement>(select, [](const Query &row) {
         Announcement a;
-        a.appId = qint32(select.integer(0));
-        if (select.integer(1) == 0)
-            a.brandId = qint32(select.integer(2));
-        a.version = select.text(3);
-        a.message = select.text(4);
-        a.url = select.text(5);
-        a.required = select.integer(6) != 0;
-        a.updatedAtMs = select.integer(7);
-        list.push_back(a);
-    }
-    if (rc != SQLITE_DONE)
-        return std::nullopt;
-    return list;
+        a.appId = qint32(row.integer(0));
+        if (row.integer(1) == 0)
+            a.brandId = qint32(row.integer(2));
+        a.version = row.text(3);
+        a.message = row.text(4);
+        a.url = row.text(5);
+        a.required = row.integer(6) != 0;
+        a.updatedAtMs = row.integer(7);
+        return a;
+    });
 }
 
 StoreResult SqliteStore::announce(const Announcement &a)
@@ -589,66 +613,48 @@ bool SqliteStore::withdraw(qint32 appId, std::optional<qint32> brandId)
     return remove.run() == SQLITE_DONE && sqlite3_changes(m_db) > 0;
 }
 
-std::optional<std::vector<DailyCount>> SqliteStore::dailyCounts(const QDate &from, const QDate &to,
-                                                 std::optional<qint32> appId)
+std::optional<std::vector<DailyCount>> SqliteStore::dailyCounts(const QDate &from,
+                                                                const QDate &to,
+                                                                std::optional<qint32> appId)
 {
-    std::vector<DailyCount> list;
     int rc = SQLITE_OK;
     Query select(statement("SELECT day, app_id, app_version, metric, key, count"
                            " FROM daily_counts WHERE day >= ? AND day <= ?"
                            " AND (? OR app_id = ?)"
                            " ORDER BY day, app_id, app_version, metric, key",
                            &rc));
-    if (!select)
-        return std::nullopt;
-    select.bind(1, from.toString(Qt::ISODate))
-        .bind(2, to.toString(Qt::ISODate))
-        .bind(3, qint64(!appId))
-        .bind(4, qint64(appId.value_or(0)));
-    while ((rc = select.step()) == SQLITE_ROW) {
+    return rollUpRows<DailyCount>(select, from, to, appId, [](const Query &row) {
         DailyCount c;
-        c.day = select.day(0);
-        c.appId = qint32(select.integer(1));
-        c.appVersion = select.text(2);
-        c.metric = select.text(3);
-        c.key = select.text(4);
-        c.count = select.integer(5);
-        list.push_back(c);
-    }
-    if (rc != SQLITE_DONE)
-        return std::nullopt;
-    return list;
+        c.day = row.day(0);
+        c.appId = qint32(row.integer(1));
+        c.appVersion = row.text(2);
+        c.metric = row.text(3);
+        c.key = row.text(4);
+        c.count = row.integer(5);
+        return c;
+    });
 }
 
-std::optional<std::vector<DurationBucket>> SqliteStore::durations(const QDate &from, const QDate &to,
-                                                   std::optional<qint32> appId)
+std::optional<std::vector<DurationBucket>> SqliteStore::durations(const QDate &from,
+                                                                  const QDate &to,
+                                                                  std::optional<qint32> appId)
 {
-    std::vector<DurationBucket> list;
     int rc = SQLITE_OK;
     Query select(statement("SELECT day, app_id, app_version, format, seconds, count"
                            " FROM durations WHERE day >= ? AND day <= ?"
                            " AND (? OR app_id = ?)"
                            " ORDER BY day, app_id, app_version, format, seconds",
                            &rc));
-    if (!select)
-        return std::nullopt;
-    select.bind(1, from.toString(Qt::ISODate))
-        .bind(2, to.toString(Qt::ISODate))
-        .bind(3, qint64(!appId))
-        .bind(4, qint64(appId.value_or(0)));
-    while ((rc = select.step()) == SQLITE_ROW) {
+    return rollUpRows<DurationBucket>(select, from, to, appId, [](const Query &row) {
         DurationBucket b;
-        b.day = select.day(0);
-        b.appId = qint32(select.integer(1));
-        b.appVersion = select.text(2);
-        b.format = select.text(3);
-        b.seconds = select.integer(4);
-        b.count = select.integer(5);
-        list.push_back(b);
-    }
-    if (rc != SQLITE_DONE)
-        return std::nullopt;
-    return list;
+        b.day = row.day(0);
+        b.appId = qint32(row.integer(1));
+        b.appVersion = row.text(2);
+        b.format = row.text(3);
+        b.seconds = row.integer(4);
+        b.count = row.integer(5);
+        return b;
+    });
 }
 
 StoreResult SqliteStore::setAccount(const QString &name, const QByteArray &passwordHash)
