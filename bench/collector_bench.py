@@ -8,7 +8,8 @@ events `export` returns against the answers wrk counted as 2xx.
     collector_bench.py [COLLECTOR]     (default build/collector/kelvane-collector)
 
 KELVANE_BENCH_SECONDS (default 10), KELVANE_BENCH_CONNECTIONS (default "64,512"),
-KELVANE_BENCH_DATABASES (default "sqlite,postgresql"). Run through scripts/bench-collector.sh,
+KELVANE_BENCH_DATABASES (default "sqlite,postgresql"), KELVANE_BENCH_SERVE_OPTIONS (more options
+for `serve`, such as "--threads 2"). Run through scripts/bench-collector.sh,
 which installs wrk and builds the collector; run as root (the cluster runs as `postgres`)."""
 
 import glob
@@ -27,6 +28,7 @@ SECONDS = int(os.environ.get("KELVANE_BENCH_SECONDS", "10"))
 CONNECTIONS = [int(n) for n in os.environ.get("KELVANE_BENCH_CONNECTIONS", "64,512").split(",")]
 DATABASES = os.environ.get("KELVANE_BENCH_DATABASES", "sqlite,postgresql").split(",")
 THREADS = max(1, min(4, os.cpu_count() or 1))
+SERVE_OPTIONS = os.environ.get("KELVANE_BENCH_SERVE_OPTIONS", "").split()
 
 # One user's session, sent round by round: every request has its own UserID, AppSessionID and
 # ConversionID from the thread's number and a counter. Members in ascending key order, as the
@@ -165,7 +167,7 @@ def run_once(collector, database, connections, folder):
     log = open(os.path.join(folder, "collector-%d.log" % port), "w+")
     process = subprocess.Popen(
         [collector, "serve", "--listen", "127.0.0.1:%d" % port, "--database", database,
-         "--max-connections", str(max(1024, 2 * connections))],
+         "--max-connections", str(max(1024, 2 * connections)), *SERVE_OPTIONS],
         stdout=log, stderr=subprocess.STDOUT)
     try:
         wait_for_port(port, process, log)

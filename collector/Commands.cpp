@@ -93,6 +93,12 @@ bool readAppAndBrand(const CommandLine &options, qint32 *appId, std::optional<qi
     return true;
 }
 
+// One serving thread a processor: more only take turns on the same processors.
+qint64 defaultThreads()
+{
+    return qBound(1u, std::thread::hardware_concurrency(), 256u);
+}
+
 } // namespace
 
 namespace Commands {
@@ -107,7 +113,8 @@ int serve(const CommandLine &options)
                             &maxConnections, &error)
         || !options.integer(QStringLiteral("connection-timeout"), 1, 3600, 15, &timeout,
                             &error)
-        || !options.integer(QStringLiteral("threads"), 1, 256, 4, &threads, &error))
+        || !options.integer(QStringLiteral("threads"), 1, 256, defaultThreads(), &threads,
+                            &error))
         return usageError(error);
     HttpServer::Options serverOptions;
     serverOptions.listen = options.value(QStringLiteral("listen"), serverOptions.listen);
