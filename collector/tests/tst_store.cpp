@@ -99,7 +99,9 @@ QStringList durationRows(const std::vector<DurationBucket> &buckets)
 qint64 eventTotal(Store *store)
 {
     qint64 total = 0;
-    for (const DailyCount &c : store->dailyCounts(QDate(2000, 1, 1), QDate(2100, 1, 1), {}).value())
+    const std::vector<DailyCount> counts =
+        store->dailyCounts(QDate(2000, 1, 1), QDate(2100, 1, 1), {}).value();
+    for (const DailyCount &c : counts)
         if (c.metric == QLatin1String("Event"))
             total += c.count;
     return total;
