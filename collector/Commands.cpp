@@ -142,13 +142,13 @@ int serve(const CommandLine &options)
     std::signal(SIGPIPE, SIG_IGN);
 
     int status = 0;
-    const QString database = options.value(QStringLiteral("database"));
-    // SQLite takes one writer at a time; PostgreSQL commits one batch while another is made.
-    const int writers = database.startsWith(QLatin1String("postgres")) ? 2 : 1;
-    std::vector<std::unique_ptr<Store>> writerStores(writers);
+    std::vector<std::unique_ptr<Store>> writerStores(1);
     std::unique_ptr<Store> announcementStore, maintenanceStore;
-    for (std::unique_ptr<Store> &store : writerStores) {
-        if (!openStore(options, &store, &status))
+    if (!openStore(options, &writerStores.front(), &status))
+        return status;
+    writerStores.resize(size_t(writerStores.front()->usefulWriters()));
+    for (size_t i = 1; i < writerStores.size(); ++i) {
+        if (!openStore(options, &writerStores[i], &status))
             return status;
     }
     if (!openStore(options, &announcementStore, &status)
@@ -156,6 +156,7 @@ int serve(const CommandLine &options)
         return status;
     deleteExpired(maintenanceStore.get(), retentionDays);
 
+    const QString database = options.value(QStringLiteral("database"));
     EventWriter writer(std::move(writerStores), EventWriter::Options());
     ApiHandler::Options apiOptions;
     apiOptions.keepFileNames = options.flag(QStringLiteral("keep-file-names"));

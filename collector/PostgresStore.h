@@ -19,6 +19,8 @@ public:
     ~PostgresStore() override;
 
     StoreResult append(const std::vector<Event> &events) override;
+    // One connection commits while the other builds its batch.
+    int usefulWriters() const override { return 2; }
     StoreResult forEachEvent(const std::function<void(const QByteArray &json)> &visit) override;
     qint64 forgetUser(const QString &userId) override;
     qint64 deleteEventsBefore(qint64 receivedAtMs) override;
@@ -28,9 +30,9 @@ public:
     bool withdraw(qint32 appId, std::optional<qint32> brandId) override;
 
     std::optional<std::vector<DailyCount>> dailyCounts(const QDate &from, const QDate &to,
-                                        std::optional<qint32> appId) override;
+                                                       std::optional<qint32> appId) override;
     std::optional<std::vector<DurationBucket>> durations(const QDate &from, const QDate &to,
-                                          std::optional<qint32> appId) override;
+                                                         std::optional<qint32> appId) override;
 
     StoreResult setAccount(const QString &name, const QByteArray &passwordHash) override;
     std::optional<QByteArray> passwordHash(const QString &name) override;

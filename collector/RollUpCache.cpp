@@ -8,7 +8,6 @@ const int unsettledDays = 2;
 // About two years of days. Longer ranges are read from the database each time.
 const qint64 mostDays = 800;
 
-
 } // namespace
 
 Figures::Rows RollUpCache::Rows::parts() const

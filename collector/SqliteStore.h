@@ -32,9 +32,9 @@ public:
     bool withdraw(qint32 appId, std::optional<qint32> brandId) override;
 
     std::optional<std::vector<DailyCount>> dailyCounts(const QDate &from, const QDate &to,
-                                        std::optional<qint32> appId) override;
+                                                       std::optional<qint32> appId) override;
     std::optional<std::vector<DurationBucket>> durations(const QDate &from, const QDate &to,
-                                          std::optional<qint32> appId) override;
+                                                         std::optional<qint32> appId) override;
 
     StoreResult setAccount(const QString &name, const QByteArray &passwordHash) override;
     std::optional<QByteArray> passwordHash(const QString &name) override;

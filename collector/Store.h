@@ -83,6 +83,9 @@ public:
     // Stores the events and their roll-ups in one transaction. Ok means committed and durable:
     // only then may a client be told SUCCESS. On any failure nothing of the batch is stored.
     virtual StoreResult append(const std::vector<Event> &events) = 0;
+    // How many connections of this kind are worth writing events at once: a database that
+    // takes one writer at a time makes any more only wait for its lock.
+    virtual int usefulWriters() const { return 1; }
 
     // Every stored event's object, oldest first, as compact UTF-8 JSON.
     virtual StoreResult forEachEvent(const std::function<void(const QByteArray &json)> &visit) = 0;
